@@ -1,0 +1,29 @@
+// Open Documents from outside the process. Files named on the command line
+// at launch arrive as one Open Documents event; a second launch of the same
+// bundle forwards its files to the running instance over a local socket
+// (named from the bundle's identity in $XDG_RUNTIME_DIR) and exits.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace plat {
+
+enum class LaunchRole {
+    Primary,   // this process serves the bundle; launch files are queued
+    Forwarded, // another instance took the files: exit with status 0
+};
+
+// Call once the application object exists and before the event loop runs.
+// Relative paths are taken from the current directory.
+LaunchRole StartAppleEventDelivery(const QStringList& files);
+
+// Queues an Open Documents event for these paths (alias items, in order);
+// paths that name nothing are left out with a line on standard error.
+// Returns the number of items queued.
+int PostOpenDocuments(const QStringList& paths);
+
+// The local socket this process listens on (or would).
+QString InstanceSocketPath();
+
+} // namespace plat

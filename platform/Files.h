@@ -1,0 +1,119 @@
+// File-system references, file specifications, catalog information, folder
+// lookup and whole-file reads.
+//
+// An FSRef is an 80-byte trivially copyable value naming an existing object
+// by device and inode, plus an id into a process-wide table of the paths it
+// was made from. FSCompareFSRefs compares identity (device and inode).
+#pragma once
+
+#include "platform/MacTypes.h"
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+#include <type_traits>
+
+struct FSRef {
+    UInt8 hidden[80];
+};
+static_assert(sizeof(FSRef) == 80 && std::is_trivially_copyable_v<FSRef>);
+
+// The 70-byte file specification carried by the `hfs ` drag flavour and by
+// `fss ` descriptors. On this platform it holds the same identity as an FSRef
+// (device, inode, path-table id), so it is valid within this process only.
+#pragma pack(push, 2)
+struct FSSpec {
+    SInt16 vRefNum;
+    SInt32 parID;
+    UInt8 name[64];
+};
+#pragma pack(pop)
+static_assert(sizeof(FSSpec) == 70 && std::is_trivially_copyable_v<FSSpec>);
+
+constexpr UInt16 kFSNodeIsDirectoryMask = 0x0010;
+constexpr UInt16 kFSNodeLockedMask = 0x0001;
+
+using FSCatalogInfoBitmap = UInt32;
+constexpr FSCatalogInfoBitmap kFSCatInfoNone = 0;
+constexpr FSCatalogInfoBitmap kFSCatInfoNodeFlags = 0x00000002;
+constexpr FSCatalogInfoBitmap kFSCatInfoDataSizes = 0x00004000;
+constexpr FSCatalogInfoBitmap kFSCatInfoFinderInfo = 0x00000800;
+
+struct FSCatalogInfo {
+    UInt16 nodeFlags = 0;
+    UInt64 dataLogicalSize = 0;
+    UInt64 dataPhysicalSize = 0;
+    UInt8 finderInfo[16] = {};
+};
+
+// Path <-> reference. FSPathMakeRef fails with fnfErr when nothing is there.
+OSStatus FSPathMakeRef(const char* utf8Path, FSRef* ref, Boolean* isDirectory);
+OSStatus FSRefMakePath(const FSRef* ref, UInt8* utf8Path, UInt32 maxPathSize);
+
+// Looks a name up in a parent folder: fnfErr when absent.
+OSStatus FSMakeFSRefUnicode(const FSRef* parent, const QString& name, FSRef* newRef);
+
+// Creates a folder or an empty file in a parent folder; dupFNErr when the
+// name exists.
+OSStatus FSCreateDirectoryUnicode(const FSRef* parent, const QString& name,
+                                  FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* info,
+                                  FSRef* newRef);
+OSStatus FSCreateFileUnicode(const FSRef* parent, const QString& name,
+                             FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* info,
+                             FSRef* newRef);
+
+// Catalog information, the name on disk and the parent folder; any of the
+// out arguments may be null.
+OSStatus FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* info,
+                          QString* outName, FSSpec* fsSpec, FSRef* parentRef);
+
+// noErr when both name the same object, diffVolErr/paramErr otherwise.
+OSStatus FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2);
+
+// File specification <-> reference.
+OSStatus FSpMakeFSRef(const FSSpec* spec, FSRef* ref);
+OSStatus FSRefMakeFSSpec(const FSRef* ref, FSSpec* spec);
+
+// Asks file managers to refresh their view of an item (no-op where none listens).
+OSStatus FNNotify(const FSRef* ref);
+
+// Folder lookup (FSFindFolder). Domains and folder types:
+constexpr SInt16 kUserDomain = -32763;
+constexpr SInt16 kOnAppropriateDisk = -32767;
+constexpr OSType kPreferencesFolderType = FourCC("pref");
+constexpr OSType kLogsFolderType = FourCC("logs");
+constexpr OSType kTemporaryFolderType = FourCC("temp");
+constexpr OSType kChewableItemsFolderType = FourCC("flnt");
+constexpr OSType kDesktopFolderType = FourCC("desk");
+constexpr OSType kApplicationsFolderType = FourCC("apps");
+constexpr OSType kContextualMenuItemsFolderType = FourCC("cmnu");
+constexpr OSType kPreferencePanesFolderType = FourCC("ppan");
+constexpr Boolean kCreateFolder = true;
+constexpr Boolean kDontCreateFolder = false;
+
+// Preferences: ${XDG_CONFIG_HOME:-~/.config}/Preferences
+// Logs: ${XDG_STATE_HOME:-~/.local/state}/Logs
+// Temporary items: ${TMPDIR:-/tmp}/TemporaryItems-<uid>, created 0700; refused
+//   (permErr) when it is a symbolic link or not owned by the user
+// Desktop: the XDG desktop folder
+// Applications: ~/Applications
+// Contextual menu items / preference panes: ${XDG_DATA_HOME:-~/.local/share}/
+//   "Contextual Menu Items" and "PreferencePanes"
+OSStatus FSFindFolder(SInt16 vRefNum, OSType folderType, Boolean createFolder, FSRef* foundRef);
+
+namespace plat {
+
+// The absolute UTF-8 path of a reference (the stored path when the object is
+// still there, else found again by device and inode when possible).
+std::optional<QString> PathOfRef(const FSRef& ref);
+
+// The folder's path for FSFindFolder's types, without creating it.
+std::optional<QString> FolderPath(OSType folderType);
+
+// The whole data fork; nullopt when the file cannot be opened, sized or read.
+std::optional<QByteArray> ReadWholeFile(const FSRef& ref);
+
+// The data fork's length; the status when it cannot be read.
+OSStatus DataForkSize(const FSRef& ref, UInt64* size);
+
+} // namespace plat
