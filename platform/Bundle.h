@@ -26,6 +26,8 @@ CFBundleRef CFBundleGetBundleWithIdentifier(const QString& identifier);
 
 QString CFBundleGetIdentifier(CFBundleRef bundle);
 QString CFBundleGetPath(CFBundleRef bundle);
+// Contents/Linux/<CFBundleExecutable>; nullopt when the key or the file is missing.
+std::optional<QString> CFBundleCopyExecutablePath(CFBundleRef bundle);
 std::optional<PlistValue> CFBundleGetValueForInfoDictionaryKey(CFBundleRef bundle,
                                                                const QString& key);
 

@@ -11,6 +11,8 @@
 #include <QByteArray>
 #include <QString>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 struct FSRef {
@@ -111,9 +113,32 @@ std::optional<QString> PathOfRef(const FSRef& ref);
 std::optional<QString> FolderPath(OSType folderType);
 
 // The whole data fork; nullopt when the file cannot be opened, sized or read.
+// Content operations read through a symbolic link, as opening the file does.
 std::optional<QByteArray> ReadWholeFile(const FSRef& ref);
 
 // The data fork's length; the status when it cannot be read.
 OSStatus DataForkSize(const FSRef& ref, UInt64* size);
+
+// The identity a reference carries; nullopt when the bytes are no reference.
+// Reads nothing from disk.
+struct FileIdentity {
+    UInt64 device = 0;
+    UInt64 inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> IdentityOfRef(const FSRef& ref);
+
+// The stored path's bytes when the object there still has the reference's
+// identity (the byte-exact form of PathOfRef).
+std::optional<std::string> PathBytesOfRef(const FSRef& ref);
+
+// A reference for an object whose absolute path and identity the caller has
+// just read (a folder walk that stat-ed the entry), without touching the disk.
+void MakeRefFromIdentity(std::string_view absolutePath, FileIdentity identity, FSRef* ref);
+
+// The status code for an errno value: ENOENT/ENOTDIR -> fnfErr,
+// EACCES/EPERM -> afpAccessDenied, EEXIST -> dupFNErr, EROFS -> wPrErr,
+// ENAMETOOLONG/EINVAL -> paramErr, ENOMEM -> memFullErr, others ioErr.
+OSStatus StatusFromErrno(int error);
 
 } // namespace plat

@@ -1,1 +1,342 @@
 #include "platform/Preferences.h"
+
+#include "platform/Bundle.h"
+#include "platform/Files.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+const QString kCFPreferencesCurrentApplication = QStringLiteral("kCFPreferencesCurrentApplication");
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A writer that holds the domain's lock longer than this is taken to be stuck;
+// the synchronise then fails (and keeps its staged changes) instead of hanging.
+constexpr auto kLockTimeout = 10s;
+// A file that does not parse is read again after this pause, in case a writer
+// that does not take the lock (the pane's revert) is part-way through it.
+constexpr auto kSettlePause = 100ms;
+constexpr int kSettleReads = 5;
+
+struct Domain {
+    bool loaded = false;
+    PlistDictionary values; // the file as merged at the last synchronise
+    std::map<QString, std::optional<PlistValue>> staged;
+};
+
+std::mutex gMutex;
+std::map<QString, Domain> gDomains;
+
+QByteArray Native(const QString& path) { return QFile::encodeName(path); }
+
+QString ExecutableName() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const std::string name = ec ? std::string() : exe.filename().string();
+    return name.empty() ? QStringLiteral("unknown") : QString::fromLocal8Bit(name.c_str());
+}
+
+// The domain name an application identifier stands for; empty when it cannot
+// name a file of the Preferences folder.
+QString ResolveDomain(const QString& appID) {
+    QString domain = appID;
+    if (appID == kCFPreferencesCurrentApplication) {
+        CFBundleRef bundle = CFBundleGetMainBundle();
+        domain = bundle ? CFBundleGetIdentifier(bundle) : QString();
+        // Outside a bundle (tools, tests) the executable's name keeps the
+        // domain apart from every application's.
+        if (domain.isEmpty()) domain = ExecutableName();
+    }
+    if (domain.isEmpty() || domain == "." || domain == ".." || domain.contains('/') ||
+        domain.contains(QChar(0)))
+        return QString();
+    return domain;
+}
+
+QString DomainPath(const QString& domain) {
+    if (domain.isEmpty()) return QString();
+    const std::optional<QString> folder = plat::FolderPath(kPreferencesFolderType);
+    if (!folder || folder->isEmpty()) return QString();
+    return *folder + '/' + domain + ".plist";
+}
+
+QString FolderOf(const QString& path) { return path.left(path.lastIndexOf('/')); }
+
+// Creates the folder and any missing parents, private to the user.
+bool MakeFolder(const QString& folder) {
+    const QByteArray native = Native(folder);
+    struct stat st;
+    if (stat(native.constData(), &st) == 0) return S_ISDIR(st.st_mode);
+    const qsizetype slash = folder.lastIndexOf('/');
+    if (slash > 0 && !MakeFolder(folder.left(slash))) return false;
+    return mkdir(native.constData(), 0700) == 0 || errno == EEXIST;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+// The exclusive cross-process lock of a domain: flock on "<domain>.plist.lock"
+// beside the file, released when the descriptor closes (also when the
+// process dies, so a crashed writer leaves no stale lock).
+class DomainLock {
+public:
+    explicit DomainLock(const QString& path) {
+        Fd fd(::open(Native(path + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (fd.get() < 0) return;
+        const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
+        auto pause = 100us;
+        while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline)
+                return;
+            std::this_thread::sleep_for(pause);
+            pause = std::min<std::chrono::microseconds>(pause * 2, 5ms);
+        }
+        m_fd = fd.release();
+    }
+    ~DomainLock() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    DomainLock(const DomainLock&) = delete;
+    DomainLock& operator=(const DomainLock&) = delete;
+    explicit operator bool() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+enum class FileState { Missing, Loaded, Corrupt, Unreadable };
+
+struct DiskRead {
+    FileState state = FileState::Missing;
+    QByteArray bytes;
+    PlistDictionary values;
+};
+
+DiskRead ReadOnce(const QString& path) {
+    DiskRead r;
+    Fd fd(::open(Native(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        r.state = errno == ENOENT ? FileState::Missing : FileState::Unreadable;
+        return r;
+    }
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            r.state = FileState::Unreadable;
+            return r;
+        }
+        r.bytes.append(buffer, qsizetype(n));
+    }
+    r.state = FileState::Corrupt;
+    if (r.bytes.isEmpty()) {
+        // An empty file holds an empty domain.
+        r.state = FileState::Loaded;
+    } else if (auto value = plat::PlistFromBytes(r.bytes); value && value->asDictionary()) {
+        r.values = std::move(*value->asDictionary());
+        r.state = FileState::Loaded;
+    }
+    return r;
+}
+
+// Reads the file; a file that does not parse (or is empty) counts only once
+// two reads a moment apart agree, so a file being written in place is not
+// mistaken for a corrupt one.
+DiskRead ReadSettled(const QString& path) {
+    DiskRead r = ReadOnce(path);
+    for (int i = 0; i < kSettleReads; ++i) {
+        const bool suspect = r.state == FileState::Corrupt || (r.state == FileState::Loaded && r.bytes.isEmpty());
+        if (!suspect) return r;
+        std::this_thread::sleep_for(kSettlePause);
+        DiskRead again = ReadOnce(path);
+        if (again.state == r.state && again.bytes == r.bytes) return again;
+        r = std::move(again);
+    }
+    // Still changing: neither trust it nor move it aside.
+    if (r.state == FileState::Corrupt) r.state = FileState::Unreadable;
+    return r;
+}
+
+// Keeps a file that does not parse beside the domain under a new name, so the
+// next write cannot destroy what the user may still want. Under the lock.
+bool MoveAside(const QString& path) {
+    const QString stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'");
+    for (int n = 1; n < 1000; ++n) {
+        const QString aside = path + ".corrupt-" + stamp + (n > 1 ? QStringLiteral("-") + QString::number(n) : QString());
+        const QByteArray from = Native(path), to = Native(aside);
+        int rc = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+        if (rc != 0 && errno == EINVAL) {
+            // A file system without no-replace renames; the lock keeps our own writers out.
+            struct stat st;
+            if (::lstat(to.constData(), &st) == 0) continue;
+            rc = ::rename(from.constData(), to.constData());
+        }
+        if (rc == 0) {
+            std::fprintf(stderr, "Preferences: %s holds no property-list dictionary; kept as %s, starting empty\n",
+                         from.constData(), to.constData());
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    std::fprintf(stderr, "Preferences: %s holds no property-list dictionary and could not be moved aside: %s\n",
+                 Native(path).constData(), std::strerror(errno));
+    return false;
+}
+
+bool WriteAll(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+// Replaces the file in one step: a temporary file in the same folder, flushed
+// to disk, renamed over the old one, and the folder flushed so that the
+// rename itself survives a crash.
+bool WriteAtomically(const QString& path, const PlistDictionary& values) {
+    const QByteArray xml = plat::PlistToXml(PlistValue(values));
+    const QString folder = FolderOf(path);
+    QByteArray temp = Native(folder + "/." + path.mid(folder.size() + 1) + ".XXXXXX");
+    Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    const bool ok = ::fchmod(fd.get(), 0600) == 0 && WriteAll(fd.get(), xml) && ::fsync(fd.get()) == 0 &&
+                    ::close(fd.release()) == 0 && ::rename(temp.constData(), Native(path).constData()) == 0;
+    if (!ok) {
+        ::unlink(temp.constData());
+        return false;
+    }
+    Fd dir(::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) ::fsync(dir.get());
+    return true;
+}
+
+// The file's values for a reader. Files are only ever replaced whole, so
+// reading needs no lock; only moving a corrupt file aside takes it.
+PlistDictionary LoadValues(const QString& path) {
+    DiskRead r = ReadSettled(path);
+    if (r.state == FileState::Corrupt) {
+        DomainLock lock(path);
+        if (!lock) return {};
+        r = ReadSettled(path);
+        if (r.state == FileState::Corrupt) MoveAside(path);
+    }
+    return r.state == FileState::Loaded ? std::move(r.values) : PlistDictionary();
+}
+
+Domain& LoadedDomain(const QString& domain) {
+    Domain& d = gDomains[domain];
+    if (!d.loaded) {
+        d.values = LoadValues(DomainPath(domain));
+        d.loaded = true;
+    }
+    return d;
+}
+
+bool Synchronize(Domain& d, const QString& path) {
+    if (d.staged.empty()) {
+        d.values = LoadValues(path);
+        d.loaded = true;
+        return true;
+    }
+    if (!MakeFolder(FolderOf(path))) return false;
+    DomainLock lock(path);
+    if (!lock) return false;
+    DiskRead base = ReadSettled(path);
+    if (base.state == FileState::Unreadable) return false; // never overwrite what we could not read
+    if (base.state == FileState::Corrupt) {
+        if (!MoveAside(path)) return false;
+        base = DiskRead{};
+    }
+    PlistDictionary merged = base.values;
+    for (const auto& [key, value] : d.staged) {
+        if (value)
+            merged.insert_or_assign(key, *value);
+        else
+            merged.erase(key);
+    }
+    const bool needsWrite = base.state == FileState::Missing ? !merged.empty() : merged != base.values;
+    if (needsWrite && !WriteAtomically(path, merged)) {
+        // The staged changes stay for the next attempt; reads show them meanwhile.
+        d.values = std::move(base.values);
+        d.loaded = true;
+        return false;
+    }
+    d.values = std::move(merged);
+    d.staged.clear();
+    d.loaded = true;
+    return true;
+}
+
+} // namespace
+
+std::optional<PlistValue> CFPreferencesCopyAppValue(const QString& key, const QString& appID) {
+    const QString domain = ResolveDomain(appID);
+    if (domain.isEmpty()) return std::nullopt;
+    std::lock_guard guard(gMutex);
+    Domain& d = LoadedDomain(domain);
+    if (auto staged = d.staged.find(key); staged != d.staged.end()) return staged->second;
+    auto it = d.values.find(key);
+    if (it == d.values.end()) return std::nullopt;
+    return it->second;
+}
+
+void CFPreferencesSetAppValue(const QString& key, const std::optional<PlistValue>& value,
+                              const QString& appID) {
+    const QString domain = ResolveDomain(appID);
+    if (domain.isEmpty()) return;
+    std::lock_guard guard(gMutex);
+    gDomains[domain].staged.insert_or_assign(key, value);
+}
+
+bool CFPreferencesAppSynchronize(const QString& appID) {
+    const QString domain = ResolveDomain(appID);
+    const QString path = DomainPath(domain);
+    if (path.isEmpty()) return false;
+    std::lock_guard guard(gMutex);
+    return Synchronize(gDomains[domain], path);
+}
+
+namespace plat {
+
+QString PreferencesFilePath(const QString& appID) { return DomainPath(ResolveDomain(appID)); }
+
+void ResetPreferencesCache() {
+    std::lock_guard guard(gMutex);
+    gDomains.clear();
+}
+
+} // namespace plat

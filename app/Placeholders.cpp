@@ -1,0 +1,23 @@
+// Entry points of modules that are not built yet. Each does nothing and
+// reports success, so the shell runs its full start-up order meanwhile.
+#include "app/ConnectionSettings.h"
+#include "app/DropIntake.h"
+#include "app/WicketList.h"
+#include "engine/FTPUpload.h"
+#include "engine/Logging.h"
+
+void InitPreferences() {}
+void HandlePreferencesCommand() {}
+std::optional<QString> GetFolderPath(bool) { return std::nullopt; }
+
+OSErr OpenDocsAppleEventHandler(const AppleEvent*, AppleEvent*, SRefCon) { return noErr; }
+OSStatus InitDragHandlers() { return noErr; }
+OSStatus InstallDragHandlers(WindowRef) { return noErr; }
+
+void ShowWickets() {}
+void ClearWickets() {}
+
+void StartLogging() {}
+void StopLogging() {}
+void OpenConsole() {}
+void LogDirectoryListing() {}

@@ -1,0 +1,5 @@
+// The stored settings of every copy: listed in the log, or cleared.
+#pragma once
+
+void ShowWickets();
+void ClearWickets();
