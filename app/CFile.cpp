@@ -5,7 +5,9 @@
 
 namespace {
 
-QString NameFromMacRoman(const CString256& name) { return plat::MacRomanToQString(name.c_str()); }
+QString NameFromMacRoman(const CString256& name) {
+    return plat::MacRomanToQString(name.c_str());
+}
 
 } // namespace
 

@@ -141,7 +141,8 @@ public:
 
 private:
     void copyFrom(const CList& other) {
-        for (const elem<T>* e = other.m_head; e; e = e->next) append(e->data);
+        for (const elem<T>* e = other.m_head; e; e = e->next)
+            append(e->data);
     }
     void take(CList& other) noexcept {
         m_head = std::exchange(other.m_head, nullptr);

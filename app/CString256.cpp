@@ -18,7 +18,9 @@ plat::FixedPool<sizeof(CString256), alignof(CString256)>& nfree() {
     return *pool;
 }
 
-int upper(char c) { return std::toupper(static_cast<unsigned char>(c)); }
+int upper(char c) {
+    return std::toupper(static_cast<unsigned char>(c));
+}
 
 // Mac Roman into a full CString256 buffer; false when it does not fit in 255
 // bytes or a character has no Mac Roman form.
@@ -28,7 +30,8 @@ bool ConvertToMacRoman(const QString& text, char (&buffer)[CString256::kCapacity
 
 std::string Folded(const char* text) {
     std::string s(text ? text : "");
-    for (char& c : s) c = char(upper(c));
+    for (char& c : s)
+        c = char(upper(c));
     return s;
 }
 
@@ -48,7 +51,8 @@ double Approximate(const char* receiver, const char* other) {
     if (lr + lo == 0) return 0;
     std::size_t count = 0, pos = 0;
     for (std::size_t i = 0; i < lo && pos < lr; ++i) {
-        const void* hit = std::memchr(receiver + pos, static_cast<unsigned char>(other[i]), lr - pos);
+        const void* hit =
+            std::memchr(receiver + pos, static_cast<unsigned char>(other[i]), lr - pos);
         if (hit) {
             ++count;
             pos = std::size_t(static_cast<const char*>(hit) - receiver) + 1;
@@ -98,7 +102,9 @@ void CString256::appendBytes(const char* bytes, std::size_t count) {
     m_text[used + n] = 0;
 }
 
-std::size_t CString256::length() const { return strnlen(m_text, kCapacity); }
+std::size_t CString256::length() const {
+    return strnlen(m_text, kCapacity);
+}
 
 CString256& CString256::operator=(const char* text) {
     if (!text) {
@@ -119,7 +125,9 @@ CString256& CString256::operator=(const Str255& text) {
     return *this;
 }
 
-CString256& CString256::operator=(Handle text) { return *this = (text ? *text : nullptr); }
+CString256& CString256::operator=(Handle text) {
+    return *this = (text ? *text : nullptr);
+}
 
 CString256& CString256::operator=(const QString& text) {
     if (!ConvertToMacRoman(text, m_text)) m_text[0] = 0;
@@ -181,7 +189,8 @@ bool operator==(const CString256& a, const char* b) {
 }
 
 CString256& CString256::to_lower() {
-    for (char* p = m_text; *p; ++p) *p = char(std::tolower(static_cast<unsigned char>(*p)));
+    for (char* p = m_text; *p; ++p)
+        *p = char(std::tolower(static_cast<unsigned char>(*p)));
     return *this;
 }
 

@@ -128,4 +128,3 @@ double nocase_approximate(const char* receiver, const CString256MatchArgument& a
 double wildcard_case(const char* receiver, const CString256MatchArgument& argument);
 double wildcard_nocase(const char* receiver, const CString256MatchArgument& argument);
 } // namespace CString256Matchers
-

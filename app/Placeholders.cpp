@@ -6,9 +6,6 @@
 #include "engine/FTPUpload.h"
 #include "engine/Logging.h"
 
-void InitPreferences() {}
-void HandlePreferencesCommand() {}
-std::optional<QString> GetFolderPath(bool) { return std::nullopt; }
 
 OSErr OpenDocsAppleEventHandler(const AppleEvent*, AppleEvent*, SRefCon) { return noErr; }
 OSStatus InitDragHandlers() { return noErr; }

@@ -53,7 +53,8 @@ UniCharCount SetUnicodeTextFromASCII_C_Chars(const char* text, std::unique_ptr<U
                                              UniCharCount* length) {
     const std::size_t n = text ? std::strlen(text) : 0;
     auto units = std::make_unique<UniChar[]>(n + 1);
-    for (std::size_t i = 0; i < n; ++i) units[i] = plat::MacRomanToUnicode(uint8_t(text[i]));
+    for (std::size_t i = 0; i < n; ++i)
+        units[i] = plat::MacRomanToUnicode(uint8_t(text[i]));
     units[n] = 0;
     if (unicode) *unicode = std::move(units);
     if (length) *length = n;
@@ -126,7 +127,9 @@ std::optional<QString> GetObjectName(const FSRef* ref) {
     return name;
 }
 
-std::optional<QString> FSGetName(const FSRef* ref) { return GetObjectName(ref); }
+std::optional<QString> FSGetName(const FSRef* ref) {
+    return GetObjectName(ref);
+}
 
 Boolean MakeFSRefForBundleResource(const char* name, const char* type, FSRef* ref) {
     if (!name) return false;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 // Record layout, little-endian, kept stable because records are stored in
 // preference files:
@@ -54,7 +55,9 @@ std::optional<Stamp> StampAt(int dirFd, const char* path) {
     return s;
 }
 
-std::optional<Stamp> StampOf(const std::string& path) { return StampAt(AT_FDCWD, path.c_str()); }
+std::optional<Stamp> StampOf(const std::string& path) {
+    return StampAt(AT_FDCWD, path.c_str());
+}
 
 // Same device and inode and kind of object; the birth time too when both
 // sides know it, which tells a new file apart from an old one whose inode
@@ -72,7 +75,8 @@ class Writer {
 public:
     void bytes(const void* p, size_t n) { m_out.append(static_cast<const char*>(p), qsizetype(n)); }
     template <typename T> void number(T value) {
-        for (size_t i = 0; i < sizeof(T); ++i) m_out.append(char(UInt64(value) >> (8 * i)));
+        for (size_t i = 0; i < sizeof(T); ++i)
+            m_out.append(char(UInt64(value) >> (8 * i)));
     }
     void string(const std::string& s) {
         number(UInt32(s.size()));
@@ -97,7 +101,8 @@ public:
         unsigned char raw[sizeof(T)];
         if (!bytes(raw, sizeof raw)) return false;
         UInt64 v = 0;
-        for (size_t i = 0; i < sizeof(T); ++i) v |= UInt64(raw[i]) << (8 * i);
+        for (size_t i = 0; i < sizeof(T); ++i)
+            v |= UInt64(raw[i]) << (8 * i);
         *value = T(v);
         return true;
     }
@@ -144,8 +149,7 @@ std::optional<Record> Decode(const QByteArray& bytes) {
     if (!in.number(&version) || version != kVersion || !in.number(&flags)) return std::nullopt;
     if (!in.number(&r.stamp.device) || !in.number(&r.stamp.inode) ||
         !in.number(&r.stamp.birthSeconds) || !in.number(&r.stamp.birthNanoseconds) ||
-        !in.number(&r.stamp.type) || !in.string(&r.path) || !in.string(&r.basePath) ||
-        !in.atEnd())
+        !in.number(&r.stamp.type) || !in.string(&r.path) || !in.string(&r.basePath) || !in.atEnd())
         return std::nullopt;
     r.stamp.hasBirthTime = (flags & kHasBirthTime) != 0;
     if (!IsAbsolutePath(r.path)) return std::nullopt;
@@ -159,7 +163,9 @@ std::string ParentOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-QString FromBytes(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+QString FromBytes(const std::string& s) {
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
 
 std::string ToBytes(const QString& s) {
     const QByteArray utf8 = s.toUtf8();
@@ -258,8 +264,8 @@ OSStatus FSResolveAlias(const FSRef* fromFile, const QByteArray& alias, FSRef* t
     if (basePath && !record->basePath.empty()) {
         const QDir oldBaseFolder(FromBytes(ParentOf(record->basePath)));
         const QString relative = oldBaseFolder.relativeFilePath(FromBytes(record->path));
-        const std::string candidate = ToBytes(
-            QDir::cleanPath(FromBytes(ParentOf(*basePath)) + QLatin1Char('/') + relative));
+        const std::string candidate =
+            ToBytes(QDir::cleanPath(FromBytes(ParentOf(*basePath)) + QLatin1Char('/') + relative));
         if (candidate != record->path) {
             if (const auto now = StampOf(candidate); now && SameObject(stored, *now))
                 return Found(candidate, *now, true, target, wasChanged);

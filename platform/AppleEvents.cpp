@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QUrl>
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>

@@ -196,7 +196,8 @@ OSStatus CanonicalPath(const char* input, std::string* out) {
         path = Join(cwd, path);
     }
     const bool trailingSlash = path.size() > 1 && path.back() == '/';
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     const std::string last = LastComponent(path);
     auto resolve = [](const std::string& p, std::string* r) -> OSStatus {
         char* real = realpath(p.c_str(), nullptr);
@@ -347,7 +348,8 @@ std::optional<QString> FolderPath(OSType folderType) {
         return std::nullopt;
     }
     if (path.isEmpty()) return std::nullopt;
-    while (path.size() > 1 && path.endsWith(QLatin1Char('/'))) path.chop(1);
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
     return path;
 }
 
@@ -542,7 +544,9 @@ OSStatus FSRefMakeFSSpec(const FSRef* ref, FSSpec* spec) {
     return noErr;
 }
 
-OSStatus FNNotify(const FSRef*) { return noErr; }
+OSStatus FNNotify(const FSRef*) {
+    return noErr;
+}
 
 OSStatus FSFindFolder(SInt16, OSType folderType, Boolean createFolder, FSRef* foundRef) {
     if (!foundRef) return paramErr;

@@ -17,7 +17,8 @@ PlistValue Sample() {
     PlistDictionary inner{
         {"empty array", PlistValue(PlistArray{})},
         {"empty dict", PlistValue(PlistDictionary{})},
-        {"deeper", PlistValue(PlistArray{PlistValue(PlistDictionary{{"leaf", PlistValue::integer(7)}})})},
+        {"deeper",
+         PlistValue(PlistArray{PlistValue(PlistDictionary{{"leaf", PlistValue::integer(7)}})})},
     };
     return PlistValue(PlistDictionary{
         {"string", PlistValue(QString::fromUtf8("Grüße, 日本語 & <tags> \"quoted\" \U0001F600"))},
@@ -39,7 +40,8 @@ PlistValue Sample() {
         {"empty data", PlistValue::data(QByteArray())},
         {QString::fromUtf8("ключ"), PlistValue("non-ASCII key")},
         {"", PlistValue("empty key")},
-        {"array", PlistValue(PlistArray{PlistValue("a"), PlistValue::integer(-3), PlistValue::boolean(false)})},
+        {"array", PlistValue(PlistArray{PlistValue("a"), PlistValue::integer(-3),
+                                        PlistValue::boolean(false)})},
         {"nested", PlistValue(inner)},
     });
 }
@@ -59,8 +61,8 @@ QByteArray ToBinary(const QByteArray& xml) {
 }
 
 QByteArray XmlDocument(const char* body) {
-    return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">") + body +
-           "</plist>\n";
+    return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">") +
+           body + "</plist>\n";
 }
 
 } // namespace

@@ -1,0 +1,355 @@
+// Connection settings over real bundles in a temporary folder, the real
+// preferences store and a real keychain (this program runs inside a private
+// D-Bus session with gnome-keyring-daemon).
+#include "app/ConnectionSettings.h"
+#include "app/Shell.h"
+#include "platform/Bundle.h"
+#include "platform/Keychain.h"
+#include "platform/Preferences.h"
+#include "platform/ui/Dialogs.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace testing_support;
+
+namespace {
+
+const QString kRealBundle = QStringLiteral(LOFTWISE_BUNDLES_DIR "/Loftwise.app");
+const QString kDomain = QStringLiteral("com.brisk-alder.Loftwise");
+
+QString MakeBundle(const QString& folder, const QString& name) {
+    const QString path = folder + "/" + name;
+    WriteFile(path + "/Contents/Info.plist",
+              R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
+<key>CFBundleIdentifier</key><string>com.brisk-alder.Loftwise</string></dict></plist>)");
+    QDir().mkpath(path + "/Contents/Resources");
+    return path;
+}
+
+PlistArray StoredItems() {
+    CFPreferencesAppSynchronize(kDomain);
+    auto v = CFPreferencesCopyAppValue("LoginItems", kDomain);
+    return v && v->asArray() ? *v->asArray() : PlistArray{};
+}
+
+QString StoredString(const PlistValue& entry, const char* key) {
+    const PlistValue* v = entry.find(key);
+    return v && v->asString() ? *v->asString() : QStringLiteral("<none>");
+}
+
+// Fields of a sheet, for the functions that read and fill them.
+struct Fields {
+    QLineEdit host, user, password, folder;
+    Fields() {
+        gHostEditText = &host;
+        gUsernameEditText = &user;
+        gPasswordEditText = &password;
+        gFolderEditText = &folder;
+    }
+    ~Fields() { gHostEditText = gUsernameEditText = gPasswordEditText = gFolderEditText = nullptr; }
+};
+
+std::optional<QString> KeychainPassword(const char* account) {
+    void* data = nullptr;
+    UInt32 length = 0;
+    if (SecKeychainFindGenericPassword(nullptr, 8, "Loftwise", UInt32(std::strlen(account)),
+                                       account, &length, &data, nullptr) != noErr)
+        return std::nullopt;
+    QString s = QString::fromLatin1(static_cast<const char*>(data), length);
+    SecKeychainItemFreeContent(nullptr, data);
+    return s;
+}
+
+TEST(FolderPath, FollowsTheCopysName) {
+    const QString dir = MakeTempDir("names");
+    Fields f;
+    struct Row {
+        const char* bundle;
+        const char* folderField;
+        const char* upload;
+        const char* display;
+    };
+    const Row rows[] = {
+        {"Clients.app", "/pub", "/Clients/", "/Clients"},
+        {"Loftwise 2.app", "", "/", "/"},
+        {"Loftwise 2.app", "pub", "/pub", "/pub"},
+        {"Loftwise 2.app", "/pub/", "/pub/", "/pub/"},
+        {"Sites:Client.app", "", "/Sites/Client/", "/Sites/Client"},
+        {"My Site.app", "", "/My Site/", "/My Site"},
+        {"NoExtension", "x", "/NoExtension", "/NoExtension"},
+        {"loftwise.app", "pub", "/loftwise/", "/loftwise"}, // the prefix is case-sensitive
+    };
+    for (const Row& r : rows) {
+        plat::SetMainBundlePath(MakeBundle(dir, r.bundle));
+        f.folder.setText(r.folderField);
+        EXPECT_EQ(GetFolderPath(true), QString(r.upload)) << r.bundle << " / " << r.folderField;
+        EXPECT_EQ(GetFolderPath(false), QString(r.display)) << r.bundle << " / " << r.folderField;
+    }
+    // Without the folder field a Loftwise copy uploads to the root.
+    gFolderEditText = nullptr;
+    plat::SetMainBundlePath(MakeBundle(dir, "Loftwise.app"));
+    EXPECT_EQ(GetFolderPath(true), QString("/"));
+}
+
+TEST(Getters, ReadTheFieldsAndWorkersReadTheirSnapshot) {
+    Fields f;
+    f.host.setText("ftp.example.org");
+    f.user.setText("anna");
+    f.password.setText("s3cret");
+    EXPECT_EQ(GetHost(), QString("ftp.example.org"));
+    EXPECT_EQ(GetPassword(), QString("s3cret"));
+
+    ConnectionSnapshot snap = TakeConnectionSnapshot();
+    f.host.setText("typed.later.example"); // the main thread edits on
+    std::optional<QString> seenHost, seenUser, bare;
+    std::thread worker([&] {
+        {
+            ScopedConnectionSnapshot scope(snap);
+            seenHost = GetHost();
+            seenUser = GetUsername();
+        }
+        bare = GetHost();
+    });
+    worker.join();
+    EXPECT_EQ(seenHost, QString("ftp.example.org"));
+    EXPECT_EQ(seenUser, QString("anna"));
+    EXPECT_EQ(bare, std::nullopt); // a thread with no snapshot never touches a widget
+    gHostEditText = nullptr;
+    EXPECT_EQ(GetHost(), std::nullopt);
+}
+
+TEST(WicketEntries, EachCopyKeepsItsOwnAcrossRenamesAndMoves) {
+    const QString dir = MakeTempDir("wickets");
+    const QString a = MakeBundle(dir, "Loftwise.app");
+    const QString b = MakeBundle(dir, "Clients.app");
+    CFPreferencesSetAppValue("LoginItems", std::nullopt, kDomain);
+    CFPreferencesAppSynchronize(kDomain);
+
+    plat::SetMainBundlePath(a);
+    SaveStringPreference("Host", "a.example");
+    SaveStringPreference("Username", "ann");
+    plat::SetMainBundlePath(b);
+    SaveStringPreference("Host", "b.example");
+
+    PlistArray items = StoredItems();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(StoredString(items[0], "Host"), "a.example");
+    EXPECT_EQ(StoredString(items[1], "Host"), "b.example"); // saved last, at the end
+    EXPECT_EQ(StoredString(items[1], "Username"), "<none>");
+    ASSERT_NE(items[0].find("AliasData"), nullptr);
+    EXPECT_NE(items[0].find("AliasData")->asData(), nullptr);
+
+    // Writing again moves the entry to the end.
+    plat::SetMainBundlePath(a);
+    SaveStringPreference("Folder", "/pub");
+    items = StoredItems();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(StoredString(items[1], "Host"), "a.example");
+    EXPECT_EQ(StoredString(items[1], "Folder"), "/pub");
+
+    Fields f;
+    auto load = [&](const QString& bundle) {
+        plat::SetMainBundlePath(bundle);
+        f.host.clear();
+        f.user.clear();
+        InitEditText("Host", &f.host);
+        InitEditText("Username", &f.user);
+        return f.host.text() + "|" + f.user.text();
+    };
+    EXPECT_EQ(load(a), "a.example|ann");
+    EXPECT_EQ(load(b), "b.example|");
+
+    // Renamed and moved copies still find their entries.
+    const QString renamed = dir + "/Loftwise Renamed.app";
+    ASSERT_TRUE(QDir().rename(a, renamed));
+    EXPECT_EQ(load(renamed), "a.example|ann");
+    QDir().mkpath(dir + "/elsewhere");
+    const QString moved = dir + "/elsewhere/Clients.app";
+    ASSERT_TRUE(QDir().rename(b, moved));
+    EXPECT_EQ(load(moved), "b.example|");
+
+    // A duplicate is a new object: no entry of its own.
+    const QString duplicate = dir + "/Loftwise copy.app";
+    ASSERT_EQ(RunProcess("cp", {"-a", renamed, duplicate}).exitCode, 0);
+    EXPECT_EQ(load(duplicate), "|");
+    // ...and its first save appends a new entry, leaving the others alone.
+    SaveStringPreference("Host", "c.example");
+    items = StoredItems();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(StoredString(items[2], "Host"), "c.example");
+    EXPECT_EQ(load(renamed), "a.example|ann");
+
+    // A deleted copy's entry is skipped and kept.
+    ASSERT_TRUE(QDir(moved).removeRecursively());
+    EXPECT_EQ(StoredItems().size(), 3u);
+    EXPECT_EQ(load(duplicate), "c.example|");
+    EXPECT_EQ(StoredItems().size(), 3u);
+}
+
+TEST(WicketEntries, NothingIsStoredWithoutABundle) {
+    CFPreferencesSetAppValue("LoginItems", std::nullopt, kDomain);
+    CFPreferencesAppSynchronize(kDomain);
+    plat::SetMainBundlePath(MakeTempDir("gone") + "/Missing.app");
+    SaveStringPreference("Host", "x.example");
+    EXPECT_TRUE(StoredItems().empty());
+    Fields f;
+    f.host.setText("kept");
+    InitEditText("Host", &f.host);
+    EXPECT_EQ(f.host.text(), "kept");
+}
+
+TEST(Keychain, AddReplaceAndFind) {
+    ASSERT_EQ(AddKeychainPassword("ftp.example.org", "anna", "first"), noErr);
+    EXPECT_EQ(KeychainPassword("ftp.example.org:anna"), QString("first"));
+    ASSERT_EQ(AddKeychainPassword("ftp.example.org", "anna", "second"), noErr);
+    EXPECT_EQ(KeychainPassword("ftp.example.org:anna"), QString("second"));
+
+    CString256 found;
+    ASSERT_EQ(RetrieveKeychainPassword("ftp.example.org", "anna", found), noErr);
+    EXPECT_STREQ(found.c_str(), "second");
+    CString256 untouched("before");
+    EXPECT_EQ(RetrieveKeychainPassword("ftp.example.org", "nobody", untouched), errSecItemNotFound);
+    EXPECT_STREQ(untouched.c_str(), "before");
+
+    // Empty parts write nothing and look nothing up.
+    EXPECT_EQ(AddKeychainPassword("ftp.example.org", "", "pw"), noErr);
+    EXPECT_EQ(KeychainPassword("ftp.example.org:"), std::nullopt);
+    EXPECT_EQ(RetrieveKeychainPassword("", "anna", untouched), noErr);
+    EXPECT_STREQ(untouched.c_str(), "before");
+
+    // The password field is filled from the keychain.
+    Fields f;
+    f.host.setText("ftp.example.org");
+    f.user.setText("anna");
+    InitializePasswordFromKeychain(&f.password);
+    EXPECT_EQ(f.password.text(), "second");
+}
+
+struct HardcodedCase {
+    const char* name;
+    QByteArray resource;
+    const char* host;
+    const char* user;
+    const char* keychainAccount;
+    const char* password; // nullptr: nothing written
+    const char* folder;
+};
+
+class HardcodedResource : public ::testing::TestWithParam<HardcodedCase> {};
+
+TEST_P(HardcodedResource, PresetsAndLocksTheFields) {
+    const HardcodedCase& c = GetParam();
+    CFPreferencesSetAppValue("LoginItems", std::nullopt, kDomain);
+    CFPreferencesAppSynchronize(kDomain);
+    const QString bundle = MakeBundle(MakeTempDir("hard"), "Loftwise.app");
+    plat::SetMainBundlePath(bundle);
+    SaveStringPreference("Folder", "/from-entry");
+    WriteFile(bundle + "/Contents/Resources/Preferences.txt", c.resource);
+
+    Fields f;
+    InitializeHardcodedPreferences();
+    for (QLineEdit* e : {&f.host, &f.user, &f.password, &f.folder}) EXPECT_FALSE(e->isEnabled());
+
+    PlistArray items = StoredItems();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(StoredString(items[0], "Host"), c.host);
+    EXPECT_EQ(StoredString(items[0], "Username"), c.user);
+    EXPECT_EQ(StoredString(items[0], "Folder"), c.folder);
+    EXPECT_EQ(KeychainPassword(c.keychainAccount),
+              c.password ? std::optional<QString>(c.password) : std::nullopt);
+    // Nothing of the password reaches the preferences file.
+    if (c.password)
+        EXPECT_FALSE(ReadFile(plat::PreferencesFilePath(kDomain)).contains(c.password));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, HardcodedResource,
+    ::testing::Values(
+        HardcodedCase{"CrLfAndEmptyLine", "ftp.hard.example\r\n\r\nhuser\r\nhpass\r\n/hard\r\n",
+                      "ftp.hard.example", "huser", "ftp.hard.example:huser", "hpass", "/hard"},
+        HardcodedCase{"TwoLines", "two.example\nonly", "two.example", "only",
+                      "two.example:only", nullptr, "/from-entry"},
+        HardcodedCase{"SpacesKeptMacRoman", QByteArray("sp.example\r us\x8Er \r pw \r/f\r"),
+                      "sp.example", " us\u00e9r ", "sp.example: us\x8Er ", " pw ", "/f"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The real sheet from the bundle's nib.
+class Sheet : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        CFPreferencesSetAppValue("LoginItems", std::nullopt, kDomain);
+        CFPreferencesSetAppValue("ZipFolders", std::nullopt, kDomain);
+        CFPreferencesSetAppValue("QuitWhenDone", std::nullopt, kDomain);
+        CFPreferencesAppSynchronize(kDomain);
+        const QString copy = MakeTempDir("sheet") + "/Loftwise.app";
+        ASSERT_EQ(RunProcess("cp", {"-a", kRealBundle, copy}).exitCode, 0);
+        plat::SetMainBundlePath(copy);
+        ASSERT_EQ(StartApplication(), noErr);
+        ASSERT_NE(gPreferencesWindow, nullptr);
+    }
+    static QPushButton* Button(const char* command) {
+        for (auto* b : gPreferencesWindow->findChildren<QPushButton*>())
+            if (b->property("command").toString() == command) return b;
+        return nullptr;
+    }
+    static QLineEdit* Edit(ControlRef c) { return qobject_cast<QLineEdit*>(c); }
+};
+
+TEST_F(Sheet, OpensOnPrefAndCheckBoxesTakeEffectAtTheClick) {
+    for (ControlRef c : {gQuitWhenDoneCheckbox, gZipFoldersCheckbox, gUsernameEditText,
+                         gPasswordEditText, gHostEditText, gFolderEditText})
+        ASSERT_NE(c, nullptr);
+    HICommand pref{kHICommandFromMenu, kHICommandPreferences, {nullptr, 0}};
+    EXPECT_EQ(ProcessHICommand(&pref), noErr);
+    EXPECT_TRUE(gPreferencesWindow->isVisible());
+    EXPECT_EQ(gPreferencesWindow->parentWidget(), gWindow);
+
+    qobject_cast<QCheckBox*>(gZipFoldersCheckbox)->click();
+    EXPECT_TRUE(ZipFolders());
+    EXPECT_FALSE(QuitWhenDone());
+    Button("not!")->click();
+    EXPECT_FALSE(gPreferencesWindow->isVisible());
+    EXPECT_TRUE(ZipFolders()); // Cancel does not undo the click
+    qobject_cast<QCheckBox*>(gZipFoldersCheckbox)->click();
+    EXPECT_FALSE(ZipFolders());
+}
+
+TEST_F(Sheet, CancelKeepsTypedValuesLiveButStoresNothing) {
+    HandlePreferencesCommand();
+    Edit(gHostEditText)->setText("typed.example");
+    gStopping = false;
+    Button("not!")->click();
+    // The sheet consumed Cancel: it never reached the application as Stop.
+    EXPECT_FALSE(gStopping.load());
+    EXPECT_EQ(GetHost(), QString("typed.example"));
+    EXPECT_TRUE(StoredItems().empty());
+}
+
+TEST_F(Sheet, OkStoresTheEntryAndRetitlesTheWindow) {
+    HandlePreferencesCommand();
+    Edit(gHostEditText)->setText("ok.example");
+    Edit(gUsernameEditText)->setText("olga");
+    Edit(gPasswordEditText)->setText("pw-ok");
+    Edit(gFolderEditText)->setText("incoming");
+    Button("ok  ")->click();
+    EXPECT_FALSE(gPreferencesWindow->isVisible());
+    PlistArray items = StoredItems();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(StoredString(items[0], "Host"), "ok.example");
+    EXPECT_EQ(StoredString(items[0], "Username"), "olga");
+    EXPECT_EQ(StoredString(items[0], "Folder"), "incoming");
+    EXPECT_EQ(items[0].find("Password"), nullptr);
+    EXPECT_EQ(KeychainPassword("ok.example:olga"), QString("pw-ok"));
+    EXPECT_EQ(plat::WindowTitle(gWindow), "/incoming");
+    EXPECT_FALSE(ReadFile(plat::PreferencesFilePath(kDomain)).contains("pw-ok"));
+}
+
+} // namespace

@@ -1,0 +1,345 @@
+// The interface services over Qt Widgets, offscreen: nib loading, controls
+// by signature and ID, command routing, timers, WaitNextEvent, alerts,
+// sheets, the fade and the quit signals.
+#include "platform/Bundle.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/Dialogs.h"
+#include "platform/ui/Events.h"
+#include "tests/support/TestSupport.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QPushButton>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+using namespace testing_support;
+
+namespace {
+
+const char* kWindowUi = R"(<?xml version="1.0" encoding="UTF-8"?>
+<ui version="4.0"><class>Win</class>
+ <widget class="QMainWindow" name="Win">
+  <property name="windowTitle"><string>Test window</string></property>
+  <widget class="QWidget" name="central">
+   <layout class="QVBoxLayout" name="l">
+    <item><widget class="QLabel" name="msg">
+     <property name="signature" stdset="0"><string>CNTL</string></property>
+     <property name="controlID" stdset="0"><number>1</number></property>
+     <property name="text"><string>hello</string></property></widget></item>
+    <item><widget class="QLabel" name="other">
+     <property name="signature" stdset="0"><string>XTRA</string></property>
+     <property name="controlID" stdset="0"><number>1</number></property></widget></item>
+    <item><widget class="QPushButton" name="go">
+     <property name="signature" stdset="0"><string>CNTL</string></property>
+     <property name="controlID" stdset="0"><number>2</number></property>
+     <property name="command" stdset="0"><string>go!!</string></property></widget></item>
+    <item><widget class="QProgressBar" name="bar">
+     <property name="signature" stdset="0"><string>CNTL</string></property>
+     <property name="controlID" stdset="0"><number>3</number></property></widget></item>
+    <item><widget class="QCheckBox" name="box">
+     <property name="signature" stdset="0"><string>CNTL</string></property>
+     <property name="controlID" stdset="0"><number>4</number></property>
+     <property name="command" stdset="0"><string>ok  </string></property></widget></item>
+   </layout>
+  </widget>
+ </widget></ui>)";
+
+const char* kMenuUi = R"(<?xml version="1.0" encoding="UTF-8"?>
+<ui version="4.0"><class>Menu</class>
+ <widget class="QMainWindow" name="Menu">
+  <widget class="QWidget" name="c"/>
+  <widget class="QMenuBar" name="bar">
+   <widget class="QMenu" name="m"><property name="title"><string>App</string></property>
+    <addaction name="actPref"/><addaction name="actQuit"/></widget>
+   <addaction name="m"/>
+  </widget>
+  <action name="actPref"><property name="text"><string>Settings</string></property>
+   <property name="command" stdset="0"><string>pref</string></property>
+   <property name="enabled"><bool>false</bool></property></action>
+  <action name="actQuit"><property name="text"><string>Quit</string></property>
+   <property name="command" stdset="0"><string>quit</string></property></action>
+ </widget></ui>)";
+
+struct Recorder {
+    std::vector<std::pair<char, UInt32>> seen; // ('w'indow or 'a'pp, command)
+};
+Recorder gRec;
+OSStatus gWindowAnswer = eventNotHandledErr;
+OSStatus gAppAnswer = eventNotHandledErr;
+
+UInt32 CommandOf(EventRef e) {
+    HICommand c{};
+    EXPECT_EQ(GetEventParameter(e, kEventParamDirectObject, typeHICommand, nullptr, sizeof c,
+                                nullptr, &c),
+              noErr);
+    return c.commandID;
+}
+
+OSStatus WindowHandler(EventHandlerCallRef, EventRef e, void*) {
+    gRec.seen.push_back({'w', CommandOf(e)});
+    return gWindowAnswer;
+}
+
+OSStatus AppHandler(EventHandlerCallRef, EventRef e, void*) {
+    gRec.seen.push_back({'a', CommandOf(e)});
+    return gAppAnswer;
+}
+
+class UiTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const QString bundle = MakeTempDir("UiTest") + "/Test.app";
+        WriteFile(bundle + "/Contents/Info.plist",
+                  R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>
+<key>CFBundleIdentifier</key><string>com.example.uitest</string></dict></plist>)");
+        WriteFile(bundle + "/Contents/Resources/main.nib/Win.ui", kWindowUi);
+        WriteFile(bundle + "/Contents/Resources/main.nib/Menu.ui", kMenuUi);
+        plat::SetMainBundlePath(bundle);
+        ASSERT_EQ(CreateNibReference("main", &s_nib), noErr);
+        ASSERT_EQ(SetMenuBarFromNib(s_nib, "Menu"), noErr);
+        ASSERT_EQ(CreateWindowFromNib(s_nib, "Win", &s_window), noErr);
+        const EventTypeSpec spec[] = {{kEventClassCommand, kEventCommandProcess}};
+        ASSERT_EQ(InstallEventHandler(GetWindowEventTarget(s_window), WindowHandler, 1, spec,
+                                      nullptr, nullptr),
+                  noErr);
+        ASSERT_EQ(
+            InstallEventHandler(GetApplicationEventTarget(), AppHandler, 1, spec, nullptr, nullptr),
+            noErr);
+        ShowWindow(s_window);
+    }
+    void SetUp() override {
+        gRec.seen.clear();
+        gWindowAnswer = gAppAnswer = eventNotHandledErr;
+    }
+    static ControlRef Control(const char (&sig)[5], SInt32 id) {
+        ControlID cid{FourCC(sig), id};
+        ControlRef c = nullptr;
+        EXPECT_EQ(GetControlByID(s_window, &cid, &c), noErr);
+        return c;
+    }
+    static inline IBNibRef s_nib = nullptr;
+    static inline WindowRef s_window = nullptr;
+};
+
+TEST_F(UiTest, NibErrorsAreStatusCodes) {
+    IBNibRef nib = nullptr;
+    EXPECT_EQ(CreateNibReference("missing", &nib), kIBCarbonRuntimeCantFindNibFile);
+    EXPECT_EQ(nib, nullptr);
+    WindowRef w = nullptr;
+    EXPECT_EQ(CreateWindowFromNib(s_nib, "NoSuchEntry", &w), kIBCarbonRuntimeCantFindObject);
+    EXPECT_EQ(w, nullptr);
+}
+
+TEST_F(UiTest, ControlsAreFoundBySignatureAndId) {
+    ControlRef msg = Control("CNTL", 1);
+    ControlRef other = Control("XTRA", 1);
+    ASSERT_NE(msg, nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(msg, other);
+    EXPECT_EQ(msg->objectName(), "msg");
+
+    ControlID missing{FourCC("CNTL"), 99};
+    ControlRef none = msg;
+    EXPECT_EQ(GetControlByID(s_window, &missing, &none), errUnknownControl);
+    EXPECT_EQ(none, nullptr);
+
+    QString text;
+    ASSERT_EQ(plat::GetControlText(msg, &text), noErr);
+    EXPECT_EQ(text, "hello");
+    EXPECT_EQ(plat::SetControlText(msg, "Grüße"), noErr);
+    ASSERT_EQ(plat::GetControlText(msg, &text), noErr);
+    EXPECT_EQ(text, "Grüße");
+    EXPECT_EQ(plat::SetControlText(Control("CNTL", 3), "x"), paramErr);
+}
+
+TEST_F(UiTest, ShowHideEnableAndValues) {
+    ControlRef bar = Control("CNTL", 3);
+    HideControl(bar);
+    EXPECT_FALSE(IsControlVisible(bar));
+    ShowControl(bar);
+    EXPECT_TRUE(IsControlVisible(bar));
+    DisableControl(bar);
+    EXPECT_FALSE(IsControlEnabled(bar));
+    EnableControl(bar);
+    EXPECT_TRUE(IsControlEnabled(bar));
+
+    SetControl32BitMinimum(bar, 0);
+    SetControl32BitMaximum(bar, 4);
+    SetControl32BitValue(bar, 2);
+    EXPECT_EQ(GetControl32BitMinimum(bar), 0);
+    EXPECT_EQ(GetControl32BitMaximum(bar), 4);
+    EXPECT_EQ(GetControl32BitValue(bar), 2);
+
+    ControlRef box = Control("CNTL", 4);
+    SetControl32BitValue(box, 1);
+    EXPECT_EQ(GetControl32BitValue(box), 1);
+    SetControl32BitValue(box, 0);
+    EXPECT_EQ(GetControl32BitValue(box), 0);
+
+    EXPECT_EQ(SetWindowTitleWithCFString(s_window, "/pub/"), noErr);
+    EXPECT_EQ(plat::WindowTitle(s_window), "/pub/");
+}
+
+TEST_F(UiTest, ButtonCommandGoesToWindowThenApplication) {
+    auto* go = qobject_cast<QPushButton*>(Control("CNTL", 2));
+    ASSERT_NE(go, nullptr);
+    go->click();
+    ASSERT_EQ(gRec.seen.size(), 2u);
+    EXPECT_EQ(gRec.seen[0], std::make_pair('w', FourCC("go!!")));
+    EXPECT_EQ(gRec.seen[1], std::make_pair('a', FourCC("go!!")));
+
+    // A window handler that takes the command keeps it from the application.
+    gRec.seen.clear();
+    gWindowAnswer = noErr;
+    go->click();
+    ASSERT_EQ(gRec.seen.size(), 1u);
+    EXPECT_EQ(gRec.seen[0].first, 'w');
+
+    // The command ID keeps its spaces ("ok  ").
+    gRec.seen.clear();
+    qobject_cast<QCheckBox*>(Control("CNTL", 4))->click();
+    ASSERT_EQ(gRec.seen.size(), 1u);
+    EXPECT_EQ(gRec.seen[0].second, FourCC("ok  "));
+}
+
+TEST_F(UiTest, UnhandledCommandsReportEventNotHandled) {
+    EXPECT_EQ(ProcessHICommandForWindow(s_window, FourCC("zzzz")), eventNotHandledErr);
+    gAppAnswer = noErr;
+    EXPECT_EQ(ProcessHICommandForWindow(s_window, FourCC("zzzz")), noErr);
+}
+
+TEST_F(UiTest, MenuActionsCarryCommandsAndCanBeEnabled) {
+    MenuRef bar = plat::ApplicationMenuBar();
+    ASSERT_NE(bar, nullptr);
+    QAction* pref = nullptr;
+    for (QAction* a : bar->findChildren<QAction*>())
+        if (a->property("command").toString() == "pref") pref = a;
+    // The menu bar of the main window shares the nib's actions.
+    ASSERT_NE(pref, nullptr);
+    EXPECT_FALSE(pref->isEnabled());
+    EnableMenuCommand(nullptr, FourCC("pref"));
+    EXPECT_TRUE(pref->isEnabled());
+    EXPECT_FALSE(static_cast<QMainWindow*>(s_window)->menuBar()->actions().isEmpty());
+
+    gAppAnswer = noErr;
+    pref->trigger();
+    ASSERT_FALSE(gRec.seen.empty());
+    EXPECT_EQ(gRec.seen.back(), std::make_pair('a', FourCC("pref")));
+}
+
+TEST_F(UiTest, OneShotTimerFiresOnceFromTheEventLoop) {
+    static int fired = 0;
+    fired = 0;
+    EventLoopTimerRef timer = nullptr;
+    ASSERT_EQ(InstallEventLoopTimer(
+                  GetCurrentEventLoop(), 0.001, 0,
+                  [](EventLoopTimerRef, void* data) { ++*static_cast<int*>(data); }, &fired,
+                  &timer),
+              noErr);
+    EXPECT_EQ(fired, 0); // never inside the installing call
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 200)
+        WaitNextEvent(everyEvent, nullptr, 1, nullptr);
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(RemoveEventLoopTimer(timer), noErr);
+}
+
+TEST_F(UiTest, WaitNextEventSleepsButWakesWhenAWorkerPosts) {
+    QElapsedTimer clock;
+    clock.start();
+    WaitNextEvent(everyEvent, nullptr, 6, nullptr); // 100 ms
+    EXPECT_GE(clock.elapsed(), 90);
+
+    std::thread worker([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        plat::WakeMainThread();
+    });
+    clock.restart();
+    WaitNextEvent(everyEvent, nullptr, 600, nullptr); // would be 10 s
+    const qint64 waited = clock.elapsed();
+    worker.join();
+    EXPECT_LT(waited, 2000);
+}
+
+TEST_F(UiTest, AlertsGoThroughTheResponder) {
+    plat::AlertRequest seen{};
+    plat::SetAlertResponder([&](const plat::AlertRequest& r) {
+        seen = r;
+        return kAlertStdAlertCancelButton;
+    });
+    AlertStdCFStringAlertParamRec params;
+    ASSERT_EQ(GetStandardAlertDefaultParams(&params, kStdCFStringAlertVersionOne), noErr);
+    params.cancelText = kAlertDefaultCancelText;
+    params.cancelButton = kAlertStdAlertCancelButton;
+    DialogRef alert = nullptr;
+    ASSERT_EQ(CreateStandardAlert(kAlertStopAlert, "Are you sure?", "No undo.", &params, &alert),
+              noErr);
+    DialogItemIndex hit = 0;
+    ASSERT_EQ(RunStandardAlert(alert, nullptr, &hit), noErr);
+    plat::SetAlertResponder(nullptr);
+    EXPECT_EQ(hit, kAlertStdAlertCancelButton);
+    EXPECT_EQ(seen.type, kAlertStopAlert);
+    EXPECT_EQ(seen.message, "Are you sure?");
+    EXPECT_EQ(seen.explanation, "No undo.");
+    EXPECT_EQ(seen.buttons, QStringList({"OK", "Cancel"}));
+
+    // Offscreen and without a responder, the default button answers.
+    ASSERT_EQ(CreateStandardAlert(kAlertNoteAlert, "Note", "", nullptr, &alert), noErr);
+    ASSERT_EQ(RunStandardAlert(alert, nullptr, &hit), noErr);
+    EXPECT_EQ(hit, kAlertStdAlertOKButton);
+}
+
+TEST_F(UiTest, BeepSheetAndFade) {
+    std::vector<short> beeps;
+    plat::SetBeepObserver([&](short d) { beeps.push_back(d); });
+    SysBeep(30);
+    plat::SetBeepObserver(nullptr);
+    EXPECT_EQ(beeps, std::vector<short>{30});
+
+    WindowRef sheet = nullptr;
+    ASSERT_EQ(CreateWindowFromNib(s_nib, "Win", &sheet), noErr);
+    ASSERT_EQ(ShowSheetWindow(sheet, s_window), noErr);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(sheet->parentWidget(), s_window);
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    ASSERT_EQ(HideSheetWindow(sheet), noErr);
+    EXPECT_FALSE(sheet->isVisible());
+    delete sheet;
+
+    WindowRef fading = nullptr;
+    ASSERT_EQ(CreateWindowFromNib(s_nib, "Win", &fading), noErr);
+    ShowWindow(fading);
+    ASSERT_EQ(
+        TransitionWindow(fading, kWindowFadeTransitionEffect, kWindowHideTransitionAction, nullptr),
+        noErr);
+    EXPECT_FALSE(IsWindowVisible(fading));
+    delete fading;
+}
+
+TEST_F(UiTest, TerminationSignalsArriveAsTheQuitCommand) {
+    int argc = 1;
+    char arg0[] = "test";
+    char* argv[] = {arg0, nullptr};
+    ASSERT_EQ(plat::InitApplication(argc, argv), plat::LaunchRole::Primary);
+    gAppAnswer = noErr; // keep the standard quit from ending anything here
+    for (int sig : {SIGTERM, SIGINT}) {
+        gRec.seen.clear();
+        ASSERT_EQ(::raise(sig), 0);
+        QElapsedTimer clock;
+        clock.start();
+        while (gRec.seen.empty() && clock.elapsed() < 2000)
+            WaitNextEvent(everyEvent, nullptr, 1, nullptr);
+        ASSERT_FALSE(gRec.seen.empty()) << "signal " << sig;
+        EXPECT_EQ(gRec.seen.back(), std::make_pair('a', kHICommandQuit));
+    }
+}
+
+} // namespace
