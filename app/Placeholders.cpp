@@ -4,7 +4,6 @@
 #include "app/DropIntake.h"
 #include "app/WicketList.h"
 #include "engine/FTPUpload.h"
-#include "engine/Logging.h"
 
 
 OSErr OpenDocsAppleEventHandler(const AppleEvent*, AppleEvent*, SRefCon) { return noErr; }
@@ -14,7 +13,4 @@ OSStatus InstallDragHandlers(WindowRef) { return noErr; }
 void ShowWickets() {}
 void ClearWickets() {}
 
-void StartLogging() {}
-void StopLogging() {}
-void OpenConsole() {}
 void LogDirectoryListing() {}

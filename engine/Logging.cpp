@@ -1,1 +1,154 @@
-// placeholder
+#include "engine/Logging.h"
+
+#include "engine/LogSupport.h"
+#include "engine/Settings.h"
+#include "platform/Files.h"
+#include "platform/LaunchServices.h"
+#include "platform/TextEncoding.h"
+
+#include <QUrl>
+#include <mutex>
+#include <shared_mutex>
+
+CLog* gLogger = nullptr;
+
+namespace {
+
+// Writers hold it shared while they use gLogger, so StopLogging (exclusive)
+// never closes or deletes a logger under a worker's write.
+std::shared_mutex gLoggerLock;
+
+const QString kLogFolderName = QStringLiteral("Loftwise");
+
+CString256 BuildName(const std::optional<QString>& host, const std::optional<QString>& folder) {
+    CString256 name("Loftwise-");
+    if (host) name += *host;
+    if (folder) name += *folder;
+    name += ".log";
+    return name;
+}
+
+// Looks a name up in a folder, creating it (a folder or an empty file) when
+// missing. Another process may create it meanwhile; that is no failure.
+OSStatus FindOrCreate(const FSRef& parent, const QString& name, bool folder, FSRef* ref,
+                      bool* created = nullptr) {
+    if (created) *created = false;
+    OSStatus err = FSMakeFSRefUnicode(&parent, name, ref);
+    if (err != fnfErr) return err;
+    err = folder ? FSCreateDirectoryUnicode(&parent, name, kFSCatInfoNone, nullptr, ref)
+                 : FSCreateFileUnicode(&parent, name, kFSCatInfoNone, nullptr, ref);
+    if (err == dupFNErr) return FSMakeFSRefUnicode(&parent, name, ref);
+    if (err == noErr && created) *created = true;
+    return err;
+}
+
+std::string FramingLine(const char* verb) {
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString line =
+        QStringLiteral("Loftwise %1 logging at %2 on %3.\r")
+            .arg(QLatin1String(verb), plat::LogTimeString(now), plat::LogDateString(now));
+    return plat::MacRomanOrQuestionMarks(line);
+}
+
+} // namespace
+
+namespace plat {
+
+CString256 AppLogFileName(bool* hostExists) {
+    const auto host = GetHost();
+    if (hostExists) *hostExists = host.has_value();
+    return BuildName(host, GetFolderPath(false));
+}
+
+QString AppLogDiskName(const CString256& fileName) {
+    // "/" is a character of the name, not a separator; it is stored as ":"
+    // as the file system shows it.
+    QString name = MacRomanToQString(fileName.c_str());
+    name.replace(QLatin1Char('/'), QLatin1Char(':'));
+    // Mac Roman letters beyond ASCII take two or three bytes on disk.
+    while (name.toUtf8().size() > 255)
+        name.chop(1);
+    return name;
+}
+
+} // namespace plat
+
+CLog::~CLog() {
+    if (m_refNum > 0) plat::CloseLog(m_refNum);
+}
+
+OSStatus CLog::OpenLogFile(const CString256& fileName) {
+    if (m_refNum > 0) return noErr;
+    FSRef logs, folder, file;
+    if (OSStatus err = FSFindFolder(kUserDomain, kLogsFolderType, kCreateFolder, &logs)) return err;
+    if (OSStatus err = FindOrCreate(logs, kLogFolderName, true, &folder)) return err;
+    bool created = false;
+    if (OSStatus err = FindOrCreate(folder, plat::AppLogDiskName(fileName), false, &file, &created))
+        return err;
+    if (created) FNNotify(&folder);
+    const auto path = plat::PathBytesOfRef(file);
+    if (!path) return fnfErr;
+    OSStatus err = noErr;
+    m_refNum = plat::OpenLogForAppend(*path, &err);
+    if (err) return err;
+    return plat::AppendWhole(m_refNum, FramingLine("started"));
+}
+
+OSStatus CLog::Write_Entry(const CString256& text) {
+    if (m_refNum <= 0) return noErr;
+    return plat::AppendWhole(m_refNum, std::string_view(text.c_str(), text.length()));
+}
+
+OSStatus CLog::CloseLogFile() {
+    if (m_refNum <= 0) return noErr;
+    plat::AppendWhole(m_refNum, FramingLine("stopped"));
+    const OSStatus err = plat::CloseLog(m_refNum);
+    m_refNum = 0;
+    return err;
+}
+
+void StartLogging() {
+    // Callers stop the earlier logger first; one left running is closed
+    // properly rather than leaked with its file open.
+    StopLogging();
+    const auto host = GetHost();
+    if (!host) return;
+    const auto folder = GetFolderPath(false);
+    if (!folder) return;
+    auto* logger = new CLog;
+    logger->OpenLogFile(BuildName(host, folder));
+    std::unique_lock lock(gLoggerLock);
+    gLogger = logger;
+}
+
+void StopLogging() {
+    CLog* logger;
+    {
+        std::unique_lock lock(gLoggerLock);
+        logger = gLogger;
+        gLogger = nullptr;
+    }
+    if (!logger) return;
+    logger->CloseLogFile();
+    delete logger;
+}
+
+void LogEntry(const char* text, bool addLineEnd) {
+    std::shared_lock lock(gLoggerLock);
+    if (!gLogger) return;
+    CString256 entry(text);
+    // A text that fills all 255 bytes has no room left for its CR.
+    if (addLineEnd) entry += "\r";
+    gLogger->Write_Entry(entry);
+}
+
+void OpenConsole() {
+    const CString256 name = plat::AppLogFileName();
+    FSRef logs, folder, file;
+    if (FSFindFolder(kUserDomain, kLogsFolderType, kDontCreateFolder, &logs) != noErr) return;
+    if (FindOrCreate(logs, kLogFolderName, true, &folder) != noErr) return;
+    if (FSMakeFSRefUnicode(&folder, plat::AppLogDiskName(name), &file) != noErr) return;
+    const auto path = plat::PathOfRef(file);
+    if (!path) return;
+    LSOpenCFURLRef(QUrl::fromLocalFile(*path), nullptr);
+}

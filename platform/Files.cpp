@@ -157,7 +157,9 @@ OSStatus Locate(const FSRef* ref, std::string* path, struct stat* st) {
     if (!bits) return paramErr;
     auto stored = Paths().lookup(bits->pathId);
     if (!stored) return errFSBadFSRef;
-    if (::lstat(stored->c_str(), st) == 0 && SameObject(*st, *bits)) {
+    const bool present = ::lstat(stored->c_str(), st) == 0;
+    const int error = present ? 0 : errno;
+    if (present && SameObject(*st, *bits)) {
         *path = std::move(*stored);
         return noErr;
     }
@@ -165,7 +167,9 @@ OSStatus Locate(const FSRef* ref, std::string* path, struct stat* st) {
         *path = std::move(*renamed);
         return noErr;
     }
-    return fnfErr;
+    // Another object in its place, or gone; a folder we may no longer
+    // enter says so.
+    return present ? fnfErr : plat::StatusFromErrno(error);
 }
 
 // A lookup name: a single component, not "." or "..", no NUL.

@@ -23,6 +23,7 @@ using UInt64 = uint64_t;
 using UInt8 = uint8_t;
 using ByteCount = std::size_t;
 using Size = long;
+using CFIndex = long;
 using SRefCon = void*;
 using EventMask = uint16_t;
 

@@ -43,7 +43,9 @@ struct Domain {
 std::mutex gMutex;
 std::map<QString, Domain> gDomains;
 
-QByteArray Native(const QString& path) { return QFile::encodeName(path); }
+QByteArray Native(const QString& path) {
+    return QFile::encodeName(path);
+}
 
 QString ExecutableName() {
     std::error_code ec;
@@ -76,7 +78,9 @@ QString DomainPath(const QString& domain) {
     return *folder + '/' + domain + ".plist";
 }
 
-QString FolderOf(const QString& path) { return path.left(path.lastIndexOf('/')); }
+QString FolderOf(const QString& path) {
+    return path.left(path.lastIndexOf('/'));
+}
 
 // Creates the folder and any missing parents, private to the user.
 bool MakeFolder(const QString& folder) {
@@ -109,12 +113,14 @@ private:
 class DomainLock {
 public:
     explicit DomainLock(const QString& path) {
-        Fd fd(::open(Native(path + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        Fd fd(::open(Native(path + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                     0600));
         if (fd.get() < 0) return;
         const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
         auto pause = 100us;
         while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline)
+            if ((errno != EWOULDBLOCK && errno != EINTR) ||
+                std::chrono::steady_clock::now() > deadline)
                 return;
             std::this_thread::sleep_for(pause);
             pause = std::min<std::chrono::microseconds>(pause * 2, 5ms);
@@ -175,7 +181,8 @@ DiskRead ReadOnce(const QString& path) {
 DiskRead ReadSettled(const QString& path) {
     DiskRead r = ReadOnce(path);
     for (int i = 0; i < kSettleReads; ++i) {
-        const bool suspect = r.state == FileState::Corrupt || (r.state == FileState::Loaded && r.bytes.isEmpty());
+        const bool suspect =
+            r.state == FileState::Corrupt || (r.state == FileState::Loaded && r.bytes.isEmpty());
         if (!suspect) return r;
         std::this_thread::sleep_for(kSettlePause);
         DiskRead again = ReadOnce(path);
@@ -192,9 +199,11 @@ DiskRead ReadSettled(const QString& path) {
 bool MoveAside(const QString& path) {
     const QString stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'");
     for (int n = 1; n < 1000; ++n) {
-        const QString aside = path + ".corrupt-" + stamp + (n > 1 ? QStringLiteral("-") + QString::number(n) : QString());
+        const QString aside = path + ".corrupt-" + stamp +
+                              (n > 1 ? QStringLiteral("-") + QString::number(n) : QString());
         const QByteArray from = Native(path), to = Native(aside);
-        int rc = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+        int rc =
+            ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
         if (rc != 0 && errno == EINVAL) {
             // A file system without no-replace renames; the lock keeps our own writers out.
             struct stat st;
@@ -202,14 +211,18 @@ bool MoveAside(const QString& path) {
             rc = ::rename(from.constData(), to.constData());
         }
         if (rc == 0) {
-            std::fprintf(stderr, "Preferences: %s holds no property-list dictionary; kept as %s, starting empty\n",
-                         from.constData(), to.constData());
+            std::fprintf(
+                stderr,
+                "Preferences: %s holds no property-list dictionary; kept as %s, starting empty\n",
+                from.constData(), to.constData());
             return true;
         }
         if (errno != EEXIST) break;
     }
-    std::fprintf(stderr, "Preferences: %s holds no property-list dictionary and could not be moved aside: %s\n",
-                 Native(path).constData(), std::strerror(errno));
+    std::fprintf(
+        stderr,
+        "Preferences: %s holds no property-list dictionary and could not be moved aside: %s\n",
+        Native(path).constData(), std::strerror(errno));
     return false;
 }
 
@@ -233,8 +246,9 @@ bool WriteAtomically(const QString& path, const PlistDictionary& values) {
     QByteArray temp = Native(folder + "/." + path.mid(folder.size() + 1) + ".XXXXXX");
     Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) return false;
-    const bool ok = ::fchmod(fd.get(), 0600) == 0 && WriteAll(fd.get(), xml) && ::fsync(fd.get()) == 0 &&
-                    ::close(fd.release()) == 0 && ::rename(temp.constData(), Native(path).constData()) == 0;
+    const bool ok = ::fchmod(fd.get(), 0600) == 0 && WriteAll(fd.get(), xml) &&
+                    ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
+                    ::rename(temp.constData(), Native(path).constData()) == 0;
     if (!ok) {
         ::unlink(temp.constData());
         return false;
@@ -244,23 +258,25 @@ bool WriteAtomically(const QString& path, const PlistDictionary& values) {
     return true;
 }
 
-// The file's values for a reader. Files are only ever replaced whole, so
-// reading needs no lock; only moving a corrupt file aside takes it.
-PlistDictionary LoadValues(const QString& path) {
+// The file's values for a reader; nullopt when the file is there but cannot
+// be read now. Files are only ever replaced whole, so reading needs no lock;
+// only moving a corrupt file aside takes it.
+std::optional<PlistDictionary> LoadValues(const QString& path) {
     DiskRead r = ReadSettled(path);
     if (r.state == FileState::Corrupt) {
         DomainLock lock(path);
-        if (!lock) return {};
+        if (!lock) return std::nullopt;
         r = ReadSettled(path);
-        if (r.state == FileState::Corrupt) MoveAside(path);
+        if (r.state == FileState::Corrupt && !MoveAside(path)) return std::nullopt;
     }
-    return r.state == FileState::Loaded ? std::move(r.values) : PlistDictionary();
+    if (r.state == FileState::Unreadable) return std::nullopt;
+    return std::move(r.values); // empty when missing or moved aside
 }
 
 Domain& LoadedDomain(const QString& domain) {
     Domain& d = gDomains[domain];
     if (!d.loaded) {
-        d.values = LoadValues(DomainPath(domain));
+        d.values = LoadValues(DomainPath(domain)).value_or(PlistDictionary());
         d.loaded = true;
     }
     return d;
@@ -268,7 +284,13 @@ Domain& LoadedDomain(const QString& domain) {
 
 bool Synchronize(Domain& d, const QString& path) {
     if (d.staged.empty()) {
-        d.values = LoadValues(path);
+        // A file that cannot be read now leaves the values as they were.
+        std::optional<PlistDictionary> values = LoadValues(path);
+        if (!values) {
+            d.loaded = true;
+            return false;
+        }
+        d.values = std::move(*values);
         d.loaded = true;
         return true;
     }
@@ -288,7 +310,8 @@ bool Synchronize(Domain& d, const QString& path) {
         else
             merged.erase(key);
     }
-    const bool needsWrite = base.state == FileState::Missing ? !merged.empty() : merged != base.values;
+    const bool needsWrite =
+        base.state == FileState::Missing ? !merged.empty() : merged != base.values;
     if (needsWrite && !WriteAtomically(path, merged)) {
         // The staged changes stay for the next attempt; reads show them meanwhile.
         d.values = std::move(base.values);
@@ -332,7 +355,9 @@ bool CFPreferencesAppSynchronize(const QString& appID) {
 
 namespace plat {
 
-QString PreferencesFilePath(const QString& appID) { return DomainPath(ResolveDomain(appID)); }
+QString PreferencesFilePath(const QString& appID) {
+    return DomainPath(ResolveDomain(appID));
+}
 
 void ResetPreferencesCache() {
     std::lock_guard guard(gMutex);

@@ -66,13 +66,14 @@ plist_t NewDateNode(double seconds) {
     unsigned char bin[8 + 9 + 1 + 32] = {'b', 'p', 'l', 'i', 's', 't', '0', '0', kDateMarker};
     uint64_t bits = 0;
     std::memcpy(&bits, &seconds, sizeof bits);
-    for (size_t i = 0; i < 8; ++i) bin[kDateObjectOffset + 1 + i] = uint8_t(bits >> (56 - 8 * i));
-    bin[17] = 8;                            // offset table: the object is at offset 8
-    unsigned char* trailer = bin + 18;      // 6 unused bytes, then sizes and counts
-    trailer[6] = 1;                         // offset size
-    trailer[7] = 1;                         // object reference size
-    trailer[15] = 1;                        // one object
-    trailer[31] = 17;                       // the offset table starts at byte 17
+    for (size_t i = 0; i < 8; ++i)
+        bin[kDateObjectOffset + 1 + i] = uint8_t(bits >> (56 - 8 * i));
+    bin[17] = 8;                       // offset table: the object is at offset 8
+    unsigned char* trailer = bin + 18; // 6 unused bytes, then sizes and counts
+    trailer[6] = 1;                    // offset size
+    trailer[7] = 1;                    // object reference size
+    trailer[15] = 1;                   // one object
+    trailer[31] = 17;                  // the offset table starts at byte 17
     plist_t node = nullptr;
     plist_from_bin(reinterpret_cast<const char*>(bin), sizeof bin, &node);
     if (node && plist_get_node_type(node) == PLIST_DATE) return node;
@@ -104,7 +105,16 @@ QString NodeString(plist_t node, void (*get)(plist_t, char**)) {
     return owned ? QString::fromUtf8(owned.get()) : QString();
 }
 
-std::optional<PlistValue> FromNode(plist_t node) {
+// Deeper nesting than any settings file has; beyond it the conversion would
+// run out of stack, so such a property list counts as unreadable (dropping
+// only the deep part would lose it at the next write).
+constexpr int kMaxDepth = 512;
+
+std::optional<PlistValue> FromNode(plist_t node, int depth, bool* tooDeep) {
+    if (depth > kMaxDepth) {
+        *tooDeep = true;
+        return std::nullopt;
+    }
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
         uint8_t b = 0;
@@ -123,9 +133,12 @@ std::optional<PlistValue> FromNode(plist_t node) {
         plist_get_real_val(node, &d);
         return PlistValue::real(d);
     }
-    case PLIST_STRING: return PlistValue(NodeString(node, plist_get_string_val));
-    case PLIST_KEY: return PlistValue(NodeString(node, plist_get_key_val));
-    case PLIST_DATE: return PlistValue::date(DateFromSeconds(DateSeconds(node)));
+    case PLIST_STRING:
+        return PlistValue(NodeString(node, plist_get_string_val));
+    case PLIST_KEY:
+        return PlistValue(NodeString(node, plist_get_key_val));
+    case PLIST_DATE:
+        return PlistValue::date(DateFromSeconds(DateSeconds(node)));
     case PLIST_DATA: {
         char* raw = nullptr;
         uint64_t length = 0;
@@ -138,7 +151,9 @@ std::optional<PlistValue> FromNode(plist_t node) {
         const uint32_t n = plist_array_get_size(node);
         array.reserve(n);
         for (uint32_t i = 0; i < n; ++i) {
-            if (auto v = FromNode(plist_array_get_item(node, i))) array.push_back(std::move(*v));
+            if (auto v = FromNode(plist_array_get_item(node, i), depth + 1, tooDeep))
+                array.push_back(std::move(*v));
+            if (*tooDeep) return std::nullopt;
         }
         return PlistValue(array);
     }
@@ -155,7 +170,9 @@ std::optional<PlistValue> FromNode(plist_t node) {
             CString key(rawKey);
             if (!item) break;
             if (!key) continue;
-            if (auto v = FromNode(item)) dict.insert_or_assign(QString::fromUtf8(key.get()), std::move(*v));
+            if (auto v = FromNode(item, depth + 1, tooDeep))
+                dict.insert_or_assign(QString::fromUtf8(key.get()), std::move(*v));
+            if (*tooDeep) return std::nullopt;
         }
         return PlistValue(dict);
     }
@@ -167,18 +184,24 @@ std::optional<PlistValue> FromNode(plist_t node) {
 
 plist_t ToNode(const PlistValue& value) {
     switch (value.kind()) {
-    case PlistValue::Kind::String: return plist_new_string(value.asString()->toUtf8().constData());
-    case PlistValue::Kind::Boolean: return plist_new_bool(*value.asBoolean() ? 1 : 0);
-    case PlistValue::Kind::Integer: return plist_new_uint(static_cast<uint64_t>(*value.asInteger()));
-    case PlistValue::Kind::Real: return plist_new_real(*value.asReal());
-    case PlistValue::Kind::Date: return NewDateNode(WholeSecondsFromDate(*value.asDate()));
+    case PlistValue::Kind::String:
+        return plist_new_string(value.asString()->toUtf8().constData());
+    case PlistValue::Kind::Boolean:
+        return plist_new_bool(*value.asBoolean() ? 1 : 0);
+    case PlistValue::Kind::Integer:
+        return plist_new_uint(static_cast<uint64_t>(*value.asInteger()));
+    case PlistValue::Kind::Real:
+        return plist_new_real(*value.asReal());
+    case PlistValue::Kind::Date:
+        return NewDateNode(WholeSecondsFromDate(*value.asDate()));
     case PlistValue::Kind::Data: {
         const QByteArray& d = *value.asData();
         return plist_new_data(d.constData(), uint64_t(d.size()));
     }
     case PlistValue::Kind::Array: {
         plist_t array = plist_new_array();
-        for (const PlistValue& item : *value.asArray()) plist_array_append_item(array, ToNode(item));
+        for (const PlistValue& item : *value.asArray())
+            plist_array_append_item(array, ToNode(item));
         return array;
     }
     case PlistValue::Kind::Dictionary: {
@@ -202,7 +225,10 @@ std::optional<PlistValue> PlistFromBytes(const QByteArray& bytes) {
     plist_from_memory(bytes.constData(), uint32_t(bytes.size()), &raw);
     Node root(raw);
     if (!root) return std::nullopt;
-    return FromNode(root.get());
+    bool tooDeep = false;
+    std::optional<PlistValue> value = FromNode(root.get(), 0, &tooDeep);
+    if (tooDeep) return std::nullopt;
+    return value;
 }
 
 QByteArray PlistToXml(const PlistValue& value) {

@@ -6,11 +6,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -423,6 +425,18 @@ TEST(FilesFolders, DesktopFollowsUserDirs) {
     EXPECT_EQ(plat::PathOfRef(ref), home + "/Schreibtisch");
 }
 
+TEST(FilesFolders, LinkedFolderIsFoundAsTheRealFolder) {
+    const QString config = MakeTempDir("config"), real = MakeTempDir("dotfiles");
+    ScopedEnv env("XDG_CONFIG_HOME", U8(config).c_str());
+    ASSERT_EQ(symlink(U8(real).c_str(), U8(config + "/Preferences").c_str()), 0);
+    FSRef ref{};
+    ASSERT_EQ(FSFindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, &ref), noErr);
+    EXPECT_EQ(plat::PathOfRef(ref), real);
+    FSRef child{};
+    EXPECT_EQ(FSCreateFileUnicode(&ref, "domain.plist", 0, nullptr, &child), noErr);
+    EXPECT_TRUE(QFileInfo::exists(config + "/Preferences/domain.plist"));
+}
+
 TEST(FilesFolders, UnknownTypesAreParameterErrors) {
     FSRef ref{};
     EXPECT_EQ(plat::FolderPath(FourCC("zzzz")), std::nullopt);
@@ -489,6 +503,29 @@ TEST_F(TemporaryItems, MissingTmpdirIsCreatedOrDefaultsToTmp) {
     m_env.emplace("TMPDIR", "relative");
     EXPECT_EQ(plat::FolderPath(kTemporaryFolderType),
               QStringLiteral("/tmp/TemporaryItems-%1").arg(getuid()));
+}
+
+TEST(FilesReferences, MadeAndReadFromManyThreads) {
+    const QString dir = MakeTempDir("threads");
+    constexpr int kFiles = 300;
+    for (int i = 0; i < kFiles; ++i)
+        WriteFile(dir + QString("/f%1").arg(i), "x");
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    const FSRef parent = RefOf(dir);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kFiles; ++i) {
+                const QString name = QString("f%1").arg((i + t * 75) % kFiles);
+                FSRef ref{};
+                if (FSMakeFSRefUnicode(&parent, name, &ref) != noErr ||
+                    plat::PathOfRef(ref) != dir + "/" + name)
+                    ++wrong;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(FilesWalkSupport, ReferencesFromKnownIdentityNeedNoDisk) {

@@ -1,9 +1,10 @@
 // Property-list values through libplist: XML and binary parsing, XML writing.
 #include "platform/PropertyList.h"
 
-#include <cstdlib>
+#include "tests/platform/LibplistForTests.h"
+
 #include <gtest/gtest.h>
-#include <plist/plist.h>
+#include <limits>
 
 namespace {
 
@@ -48,16 +49,9 @@ PlistValue Sample() {
 
 // A binary property list of a value, written by libplist itself.
 QByteArray ToBinary(const QByteArray& xml) {
-    plist_t node = nullptr;
-    plist_from_xml(xml.constData(), uint32_t(xml.size()), &node);
-    EXPECT_NE(node, nullptr);
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(node, &bin, &length);
-    QByteArray out(bin, qsizetype(length));
-    plist_to_bin_free(bin);
-    plist_free(node);
-    return out;
+    QByteArray bin = libplist_for_tests::XmlToBinary(xml);
+    EXPECT_TRUE(bin.startsWith("bplist00"));
+    return bin;
 }
 
 QByteArray XmlDocument(const char* body) {
@@ -107,6 +101,8 @@ TEST(PropertyList, ReadsWhatOtherWritersProduce) {
     EXPECT_EQ(*v->find("d")->asDate(), Utc(1990, 6, 15, 12, 30));
     EXPECT_EQ(*v->find("b")->asData(), QByteArray("\0\x01\x02\xff", 4));
     EXPECT_EQ(*v->find("s")->asString(), "a<b&c");
+    EXPECT_EQ(v->find("S"), nullptr);
+    EXPECT_EQ(v->find("n")->find("n"), nullptr) << "only dictionaries have members";
 
     // The top object need not be a dictionary.
     auto top = plat::PlistFromBytes(XmlDocument("<array><true/><real>0.25</real></array>"));
@@ -117,16 +113,8 @@ TEST(PropertyList, ReadsWhatOtherWritersProduce) {
 TEST(PropertyList, DatesKeepTheirInstantAroundTheReferenceDate) {
     // libplist's own date accessor loses the sign between -1 s and 0 s
     // (instants just before 2001) and clamps beyond 32-bit seconds.
-    plist_t list = plist_new_array();
-    plist_array_append_item(list, plist_new_date(0, -500000));
-    plist_array_append_item(list, plist_new_date(-1, -250000));
-    plist_array_append_item(list, plist_new_date(0, 750000));
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(list, &bin, &length);
-    auto back = plat::PlistFromBytes(QByteArray(bin, qsizetype(length)));
-    plist_to_bin_free(bin);
-    plist_free(list);
+    auto back = plat::PlistFromBytes(
+        libplist_for_tests::BinaryDates({{0, -500000}, {-1, -250000}, {0, 750000}}));
     ASSERT_TRUE(back && back->asArray());
     EXPECT_EQ(*back, PlistValue(PlistArray{
                          PlistValue::date(Utc(2000, 12, 31, 23, 59, 59, 500)),
@@ -155,11 +143,26 @@ TEST(PropertyList, RejectsWhatIsNoPropertyList) {
     EXPECT_FALSE(plat::PlistFromBytes(bin.left(bin.size() - 10)));
 }
 
-TEST(PropertyList, FindLooksUpDictionaryMembersOnly) {
-    const PlistValue dict(PlistDictionary{{"k", PlistValue::integer(1)}});
-    ASSERT_NE(dict.find("k"), nullptr);
-    EXPECT_EQ(*dict.find("k")->asInteger(), 1);
-    EXPECT_EQ(dict.find("K"), nullptr);
-    EXPECT_EQ(PlistValue(PlistArray{PlistValue("k")}).find("k"), nullptr);
-    EXPECT_EQ(PlistValue("k").find("k"), nullptr);
+TEST(PropertyList, DeepNestingIsReadOrRefusedButNeverCrashes) {
+    auto nested = [](int depth, const char* open, const char* close) {
+        QByteArray body;
+        for (int i = 0; i < depth; ++i)
+            body += open;
+        body += "<string>leaf</string>";
+        for (int i = 0; i < depth; ++i)
+            body += close;
+        return XmlDocument(body.constData());
+    };
+    auto deep = plat::PlistFromBytes(nested(300, "<dict><key>k</key>", "</dict>"));
+    ASSERT_TRUE(deep);
+    const PlistValue* v = &*deep;
+    for (int i = 0; i < 300 && v; ++i)
+        v = v->find("k");
+    ASSERT_TRUE(v && v->asString());
+    EXPECT_EQ(*v->asString(), "leaf");
+    EXPECT_EQ(plat::PlistFromBytes(plat::PlistToXml(*deep)), deep);
+
+    // Far deeper than any settings file: refused whole, not cut short.
+    EXPECT_FALSE(plat::PlistFromBytes(nested(100000, "<array>", "</array>")));
+    EXPECT_FALSE(plat::PlistFromBytes(nested(5000, "<dict><key>k</key>", "</dict>")));
 }

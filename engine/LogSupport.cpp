@@ -1,0 +1,101 @@
+#include "engine/LogSupport.h"
+
+#include "platform/Files.h"
+#include "platform/TextEncoding.h"
+
+#include <QLocale>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+// Drops the time-zone field ("t" and its longer forms) from a QLocale time
+// format, leaving quoted text alone, and tidies the spaces around it.
+QString WithoutZone(const QString& format) {
+    QString out;
+    bool quoted = false;
+    for (QChar c : format) {
+        if (c == QLatin1Char('\'')) quoted = !quoted;
+        if (!quoted && c == QLatin1Char('t')) continue;
+        out += c;
+    }
+    return out.simplified();
+}
+
+} // namespace
+
+QString LogTimeString(const QDateTime& when) {
+    const QLocale locale = QLocale::system();
+    QString format = WithoutZone(locale.timeFormat(QLocale::LongFormat));
+    // The classic service was asked for seconds; a long format without them
+    // falls back to a plain clock.
+    if (!format.contains(QLatin1Char('s'))) format = QStringLiteral("HH:mm:ss");
+    return locale.toString(when.time(), format);
+}
+
+QString LogDateString(const QDateTime& when) {
+    return QLocale::system().toString(when.date(), QLocale::LongFormat);
+}
+
+std::string MacRomanOrQuestionMarks(const QString& text) {
+    std::string out;
+    out.reserve(std::size_t(text.size()));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            ++i; // one mark for the whole character
+            out += '?';
+            continue;
+        }
+        const auto byte = UnicodeToMacRoman(c.unicode());
+        out += byte ? char(*byte) : '?';
+    }
+    return out;
+}
+
+int OpenLogForAppend(const std::string& path, OSStatus* status) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (status) *status = StatusFromErrno(errno);
+        return 0;
+    }
+    if (fd <= 2) {
+        // Standard descriptors were closed; keep the log off them.
+        const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        const int error = errno;
+        ::close(fd);
+        if (moved < 0) {
+            if (status) *status = StatusFromErrno(error);
+            return 0;
+        }
+        fd = moved;
+    }
+    if (status) *status = noErr;
+    return fd;
+}
+
+OSStatus AppendWhole(int fd, std::string_view bytes) {
+    if (bytes.empty()) return noErr;
+    ssize_t written;
+    do {
+        written = ::write(fd, bytes.data(), bytes.size());
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) return StatusFromErrno(errno);
+    // A short write only happens when the disk is full or the file limit is
+    // reached; the rest is not sent, as a second write could land apart.
+    return std::size_t(written) == bytes.size() ? noErr : ioErr;
+}
+
+OSStatus CloseLog(int fd) {
+    // No retry on EINTR: on Linux the descriptor is gone either way.
+    if (::close(fd) == 0 || errno == EINTR) return noErr;
+    return StatusFromErrno(errno);
+}
+
+} // namespace plat

@@ -1,0 +1,35 @@
+// What the droplet's and the plug-in's activity logs share: the time and
+// date of their start and stop lines, and whole-entry appends.
+#pragma once
+
+#include "platform/MacTypes.h"
+
+#include <QDateTime>
+#include <QString>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+// The time of day with seconds in the locale's long time format, less any
+// time-zone field (e.g. "6:56:45 AM" or "06:56:45").
+QString LogTimeString(const QDateTime& when);
+
+// The locale's long date (e.g. "Monday, December 7, 2026").
+QString LogDateString(const QDateTime& when);
+
+// Mac Roman bytes of a text, with '?' for each character Mac Roman lacks.
+std::string MacRomanOrQuestionMarks(const QString& text);
+
+// Opens an existing file for appending. The descriptor is never 0, 1 or 2,
+// so 0 can mean "no file"; 0 and the status on failure.
+int OpenLogForAppend(const std::string& path, OSStatus* status);
+
+// Appends the bytes with one write on the O_APPEND descriptor, so entries
+// from many threads (or processes) each land whole at the end of the file.
+OSStatus AppendWhole(int fd, std::string_view bytes);
+
+// Closes the descriptor; the status of the close.
+OSStatus CloseLog(int fd);
+
+} // namespace plat

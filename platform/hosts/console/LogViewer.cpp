@@ -1,0 +1,122 @@
+#include "platform/hosts/console/LogViewer.h"
+
+#include "platform/TextEncoding.h"
+
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+// Read in pieces, so a large log does not need one huge buffer.
+constexpr qint64 kReadChunk = 1 << 20;
+
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+} // namespace
+
+LogViewer::LogViewer(const QString& path, QWidget* parent)
+    : QPlainTextEdit(parent), m_path(QFileInfo(path).absoluteFilePath()) {
+    setReadOnly(true);
+    setUndoRedoEnabled(false);
+    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    setWindowTitle(QFileInfo(m_path).fileName());
+    resize(800, 500);
+
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &LogViewer::refresh);
+    connect(&m_poll, &QTimer::timeout, this, &LogViewer::refresh);
+    m_poll.start(kPollIntervalMs);
+    refresh();
+}
+
+void LogViewer::watchFile() {
+    // A watcher forgets a file that was removed or replaced.
+    if (!m_watcher.files().contains(m_path) && QFileInfo::exists(m_path)) m_watcher.addPath(m_path);
+}
+
+void LogViewer::reload() {
+    clear();
+    m_offset = 0;
+    m_afterCR = false;
+}
+
+void LogViewer::refresh() {
+    watchFile();
+    const QByteArray native = m_path.toUtf8();
+    Fd file(::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (file.fd < 0) return; // keep what is shown until the file is back
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+
+    bool changed = false;
+    if (st.st_dev != m_device || st.st_ino != m_inode || st.st_size < m_offset) {
+        const bool hadText = m_offset > 0 || !document()->isEmpty();
+        reload();
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
+        changed = hadText;
+    }
+
+    QByteArray chunk;
+    for (;;) {
+        chunk.resize(kReadChunk);
+        ssize_t n;
+        do {
+            n = ::pread(file.fd, chunk.data(), size_t(chunk.size()), off_t(m_offset));
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) break;
+        chunk.resize(qsizetype(n));
+        m_offset += n;
+        appendBytes(chunk);
+        changed = true;
+    }
+    if (changed) emit updated();
+}
+
+QString LogViewer::decode(const QByteArray& bytes) {
+    QString text;
+    text.reserve(bytes.size());
+    for (char byte : bytes) {
+        const auto b = uint8_t(byte);
+        if (b == '\n' && m_afterCR) {
+            m_afterCR = false;
+            continue;
+        }
+        m_afterCR = b == '\r';
+        if (b == '\r' || b == '\n')
+            text += QLatin1Char('\n');
+        else if (b != 0)
+            text += QChar(MacRomanToUnicode(b));
+    }
+    return text;
+}
+
+void LogViewer::appendBytes(const QByteArray& bytes) {
+    const QString text = decode(bytes);
+    if (text.isEmpty()) return;
+    QScrollBar* bar = verticalScrollBar();
+    const bool atEnd = bar->value() >= bar->maximum();
+    // Inserting at the document's end joins a line that was cut between two
+    // reads, whatever the user's cursor or selection is.
+    QTextCursor end(document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(text);
+    if (atEnd) bar->setValue(bar->maximum());
+}
+
+} // namespace plat
