@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/CString256.h"
+#include "engine/Settings.h"
 #include "platform/Files.h"
 #include "platform/ui/Events.h"
 
@@ -36,38 +37,9 @@ OSStatus RetrieveKeychainPassword(const CString256& host, const CString256& user
 // The running bundle's path and reference; none without a main bundle.
 std::optional<QString> GetPathToAppBundle(FSRef* bundleRef);
 
-// The live values of the sheet's fields; none when a field does not exist.
-// On a worker thread they read the snapshot the thread was started with.
-std::optional<QString> GetHost();
-std::optional<QString> GetUsername();
-std::optional<QString> GetPassword();
-std::optional<QString> GetFolder();
-// The server folder path: for upload addresses (true: the name's extension
-// becomes "/") or for display (false: the extension is deleted).
-std::optional<QString> GetFolderPath(bool replaceExtension);
+// The getters of the sheet's live fields (GetHost ... GetFolderPath) and
+// the worker snapshot are declared with the engine that reads them.
 
 // The two domain-wide switches, read fresh from the store.
 bool QuitWhenDone();
 bool ZipFolders();
-
-// The settings a transfer worker uses, copied on the main thread before it starts.
-struct ConnectionSnapshot {
-    std::optional<QString> host;
-    std::optional<QString> username;
-    std::optional<QString> password;
-    std::optional<QString> folder;
-};
-ConnectionSnapshot TakeConnectionSnapshot();
-
-// Makes the getters on this (worker) thread read a snapshot while it lives.
-class ScopedConnectionSnapshot {
-public:
-    explicit ScopedConnectionSnapshot(ConnectionSnapshot snapshot);
-    ~ScopedConnectionSnapshot();
-    ScopedConnectionSnapshot(const ScopedConnectionSnapshot&) = delete;
-    ScopedConnectionSnapshot& operator=(const ScopedConnectionSnapshot&) = delete;
-
-private:
-    ConnectionSnapshot m_snapshot;
-    const ConnectionSnapshot* m_previous;
-};

@@ -13,4 +13,3 @@ OSStatus InstallDragHandlers(WindowRef) { return noErr; }
 void ShowWickets() {}
 void ClearWickets() {}
 
-void LogDirectoryListing() {}

@@ -1,5 +1,76 @@
-// Transfers: upload of one file and listing of the server folder.
+// Transfers: upload of one file to the destination's server folder, and the
+// listing of that folder into the log. Each runs on a worker thread of its
+// own whose run loop carries the stream callbacks.
 #pragma once
 
+#include "app/CString256.h"
+#include "platform/Files.h"
+#include "platform/Streams.h"
+
+#include <atomic>
+#include <optional>
+
+constexpr CFIndex kMyBufferSize = 32768;
+
+// One per transfer: the streams, the proxy settings, the counters and the
+// transfer buffer.
+struct MyStreamInfo {
+    CFWriteStreamRef writeStream = nullptr; // none in a listing
+    CFReadStreamRef readStream = nullptr;   // the local file, or the listing
+    std::optional<PlistDictionary> proxyDict;
+    SInt32 lastPercent = 0;     // plug-in build: last percentage logged
+    UInt64 bytesWritten = 0;    // accepted by the FTP stream so far
+    SInt32 pendingByteCount = 0; // bytes at the start of buffer not yet consumed
+    bool skippingLongLine = false; // listing: inside a line longer than buffer
+    UInt8 buffer[kMyBufferSize];
+};
+
+void MySetupStreamInfo(MyStreamInfo** info, CFReadStreamRef readStream,
+                       CFWriteStreamRef writeStream);
+void MyCleanupStreamInfo(MyStreamInfo* info);
+void MyCFStreamSetUsernamePassword(CFTypeRef stream, const std::optional<QString>& user,
+                                   const std::optional<QString>& password);
+void MyCFStreamSetFTPProxy(CFTypeRef stream, MyStreamInfo* info);
+
+// Shared with the main thread (application build). The worker sets
+// gUploadDone last, with release ordering; the main thread reads the other
+// results only after it has seen it.
+extern std::atomic<bool> gUploadDone;
+extern std::atomic<bool> gHadError;
+extern CString256 gTheError;
+extern std::atomic<UInt64> gTotalBytesWritten;
+
+#if defined(LOFTWISE_PLUGIN_BUILD)
+extern UInt64 gFileSize;
+// Uploads file to an ftp:// destination carrying host, user, password and
+// folder; waits for the worker. 0 when it ran, -1 when the file's size or
+// name cannot be read, or the thread error.
+int FTPUpload(const FSRef* file, const QUrl& destination);
+// Lists the folder of destination into the log on a detached worker.
+void LogDirectoryListing(const QUrl& destination);
+#else
+// Uploads one file; returns true when the transfer failed (the failure has
+// been shown), false for success and for a skipped invisible file.
+bool FTPUpload(const FSRef* file);
+// Shows the last failure in a stop alert.
+void ReportErrorAlert();
 // Starts a listing of the server folder into the log, on a worker thread.
 void LogDirectoryListing();
+#endif
+
+void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* info);
+void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event, void* info);
+
+namespace plat {
+
+// Fills "%@" and "%d" (also "%ld", "%lld") placeholders of a localised
+// format in order.
+QString FillFormat(const QString& format, const QStringList& values);
+
+// The more helpful text for a stream error, when there is one.
+std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withServerTexts);
+
+// One listing entry as the log shows it (without the final line end).
+QByteArray ListingEntryLine(const PlistDictionary& entry);
+
+} // namespace plat

@@ -18,6 +18,9 @@ namespace {
 // never closes or deletes a logger under a worker's write.
 std::shared_mutex gLoggerLock;
 
+// Taken by every entry, and across the entries of one multi-part line.
+std::recursive_mutex gLineLock;
+
 const QString kLogFolderName = QStringLiteral("Loftwise");
 
 CString256 BuildName(const std::optional<QString>& host, const std::optional<QString>& folder) {
@@ -133,7 +136,11 @@ void StopLogging() {
     delete logger;
 }
 
+LogLineGuard::LogLineGuard() { gLineLock.lock(); }
+LogLineGuard::~LogLineGuard() { gLineLock.unlock(); }
+
 void LogEntry(const char* text, bool addLineEnd) {
+    std::lock_guard line(gLineLock);
     std::shared_lock lock(gLoggerLock);
     if (!gLogger) return;
     CString256 entry(text);

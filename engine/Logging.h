@@ -40,6 +40,16 @@ void LogEntry(const char* text, bool addLineEnd);
 // Opens this destination's log file in the log viewer.
 void OpenConsole();
 
+// Held while a line is written in several entries, so that no other
+// thread's entry lands inside it.
+class LogLineGuard {
+public:
+    LogLineGuard();
+    ~LogLineGuard();
+    LogLineGuard(const LogLineGuard&) = delete;
+    LogLineGuard& operator=(const LogLineGuard&) = delete;
+};
+
 namespace plat {
 
 // "Loftwise-" + host + folder path + ".log" as the droplet names its log

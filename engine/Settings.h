@@ -12,3 +12,26 @@ std::optional<QString> GetPassword();
 std::optional<QString> GetFolder();
 // The server folder path: for upload addresses (true) or for display (false).
 std::optional<QString> GetFolderPath(bool replaceExtension);
+
+// The settings a transfer worker uses, copied on the main thread before the
+// worker starts: the worker never reads a widget.
+struct ConnectionSnapshot {
+    std::optional<QString> host;
+    std::optional<QString> username;
+    std::optional<QString> password;
+    std::optional<QString> folder;
+};
+ConnectionSnapshot TakeConnectionSnapshot();
+
+// Makes the getters on this (worker) thread read a snapshot while it lives.
+class ScopedConnectionSnapshot {
+public:
+    explicit ScopedConnectionSnapshot(ConnectionSnapshot snapshot);
+    ~ScopedConnectionSnapshot();
+    ScopedConnectionSnapshot(const ScopedConnectionSnapshot&) = delete;
+    ScopedConnectionSnapshot& operator=(const ScopedConnectionSnapshot&) = delete;
+
+private:
+    ConnectionSnapshot m_snapshot;
+    const ConnectionSnapshot* m_previous;
+};

@@ -164,8 +164,14 @@ QDateTime DateWithoutYear(int month, int day, QTime time, const QDateTime& now) 
     return QDateTime();
 }
 
+// insert_or_assign rather than operator[]: GCC 12 with the sanitizers
+// warns falsely about the value's variant in the default-construct-then-assign.
+void SetInteger(PlistDictionary& entry, const QString& key, int64_t value) {
+    entry.insert_or_assign(key, PlistValue::integer(value));
+}
+
 void SetDate(PlistDictionary& entry, const QDateTime& date) {
-    if (date.isValid()) entry[kCFFTPResourceModDate] = PlistValue::date(date);
+    if (date.isValid()) entry.insert_or_assign(kCFFTPResourceModDate, PlistValue::date(date));
 }
 
 void SetName(PlistDictionary& entry, std::string_view name) {
@@ -240,8 +246,9 @@ std::optional<PlistDictionary> ParseUnix(std::string_view line, const QDateTime&
     if (pos < line.size() && (line[pos] == '+' || line[pos] == '@' || line[pos] == '.')) ++pos;
     if (pos >= line.size() || !IsSpace(line[pos])) return std::nullopt;
 
-    // links, owner, group, size (or "major, minor"), then three or four date
-    // tokens: the date cannot start later than this.
+    // links, owner, group, size (or "major, minor") and three or four date
+    // tokens: the date lies within the first dozen, and a long name is not
+    // split up for nothing.
     const auto tokens = Tokenize(line, pos, 12);
     auto text = [&](std::size_t i) {
         return line.substr(tokens[i].begin, tokens[i].end - tokens[i].begin);
@@ -279,9 +286,9 @@ std::optional<PlistDictionary> ParseUnix(std::string_view line, const QDateTime&
             const QDate d(*year, month, *day);
             if (d.isValid()) date = QDateTime(d, QTime(0, 0), Qt::LocalTime);
         } else if (auto full = ParseClock(text(i + 2), true); full && i + 3 < tokens.size()) {
-            const auto year = ParseYear(text(i + 3));
-            if (!year) continue;
-            const QDate d(*year, month, *day);
+            const auto fullYear = ParseYear(text(i + 3));
+            if (!fullYear) continue;
+            const QDate d(*fullYear, month, *day);
             if (d.isValid()) date = QDateTime(d, *full, Qt::LocalTime);
             dateEnd = i + 3;
         } else {
@@ -295,8 +302,8 @@ std::optional<PlistDictionary> ParseUnix(std::string_view line, const QDateTime&
         std::string_view name = line.substr(nameStart);
 
         PlistDictionary entry;
-        entry[kCFFTPResourceType] = PlistValue::integer(*type);
-        entry[kCFFTPResourceMode] = PlistValue::integer(*mode);
+        SetInteger(entry, kCFFTPResourceType, *type);
+        SetInteger(entry, kCFFTPResourceMode, *mode);
 
         // Before the size: [links] owner [group]. A lone number is the link
         // count of a listing without owner and group.
@@ -305,7 +312,7 @@ std::optional<PlistDictionary> ParseUnix(std::string_view line, const QDateTime&
         if (count >= 3 || (count >= 1 && AllDigits(text(0)))) first = 1;
         if (first < count) entry[kCFFTPResourceOwner] = DecodeText(text(first));
         if (first + 1 < count) entry[kCFFTPResourceGroup] = DecodeText(text(first + 1));
-        if (size) entry[kCFFTPResourceSize] = PlistValue::integer(*size);
+        if (size) SetInteger(entry, kCFFTPResourceSize, *size);
         SetDate(entry, date);
 
         if (*type == kTypeLink) {
@@ -401,7 +408,7 @@ std::optional<PlistDictionary> ParseDos(std::string_view line) {
     PlistDictionary entry;
     const std::string_view column = NextToken(rest);
     if (EqualsNoCase(column, "<DIR>")) {
-        entry[kCFFTPResourceType] = PlistValue::integer(kTypeDir);
+        SetInteger(entry, kCFFTPResourceType, kTypeDir);
     } else {
         // Some servers group the digits: "1,234".
         std::string digits;
@@ -410,8 +417,8 @@ std::optional<PlistDictionary> ParseDos(std::string_view line) {
         if (!AllDigits(digits) || column.front() == ',') return std::nullopt;
         auto size = ParseNumber(digits);
         if (!size) return std::nullopt;
-        entry[kCFFTPResourceType] = PlistValue::integer(kTypeRegular);
-        entry[kCFFTPResourceSize] = PlistValue::integer(*size);
+        SetInteger(entry, kCFFTPResourceType, kTypeRegular);
+        SetInteger(entry, kCFFTPResourceSize, *size);
     }
     // The name starts after the run of spaces that aligns the names.
     const std::string_view name = SkipSpaces(rest);
@@ -445,7 +452,7 @@ std::optional<PlistDictionary> ParseEplf(std::string_view line) {
             break;
         case 's':
             if (auto size = ParseNumber(fact.substr(1)))
-                entry[kCFFTPResourceSize] = PlistValue::integer(*size);
+                SetInteger(entry, kCFFTPResourceSize, *size);
             break;
         case 'm':
             if (auto secs = ParseNumber(fact.substr(1)))
@@ -454,13 +461,13 @@ std::optional<PlistDictionary> ParseEplf(std::string_view line) {
         case 'u':
             if (fact.size() > 2 && fact[1] == 'p')
                 if (auto mode = ParseNumber(fact.substr(2), 8))
-                    entry[kCFFTPResourceMode] = PlistValue::integer(*mode & 07777);
+                    SetInteger(entry, kCFFTPResourceMode, *mode & 07777);
             break;
         default:
             break;
         }
     }
-    if (dir || file) entry[kCFFTPResourceType] = PlistValue::integer(dir ? kTypeDir : kTypeRegular);
+    if (dir || file) SetInteger(entry, kCFFTPResourceType, dir ? kTypeDir : kTypeRegular);
     SetName(entry, line.substr(tab + 1));
     return entry;
 }
@@ -516,9 +523,9 @@ std::optional<PlistDictionary> ParseMlsd(std::string_view facts, std::string_vie
         if (EqualsNoCase(key, "type")) {
             if (EqualsNoCase(value, "cdir") || EqualsNoCase(value, "pdir")) return std::nullopt;
             if (EqualsNoCase(value, "file")) {
-                entry[kCFFTPResourceType] = PlistValue::integer(kTypeRegular);
+                SetInteger(entry, kCFFTPResourceType, kTypeRegular);
             } else if (EqualsNoCase(value, "dir")) {
-                entry[kCFFTPResourceType] = PlistValue::integer(kTypeDir);
+                SetInteger(entry, kCFFTPResourceType, kTypeDir);
             } else if (StartsWithNoCase(value, "OS.unix=")) {
                 // "OS.unix=slink:/target", "OS.unix=symlink", "OS.unix=chr-5/1"...
                 std::string_view kind = value.substr(8);
@@ -529,7 +536,7 @@ std::optional<PlistDictionary> ParseMlsd(std::string_view facts, std::string_vie
                 }
                 kind = kind.substr(0, kind.find_first_of("-/"));
                 if (auto type = MlsdUnixType(kind)) {
-                    entry[kCFFTPResourceType] = PlistValue::integer(*type);
+                    SetInteger(entry, kCFFTPResourceType, *type);
                     if (*type == kTypeLink && !target.empty())
                         entry[kCFFTPResourceLink] = DecodeText(target);
                 }
@@ -542,7 +549,7 @@ std::optional<PlistDictionary> ParseMlsd(std::string_view facts, std::string_vie
             if (auto date = ParseMlsdTime(value)) SetDate(entry, *date);
         } else if (EqualsNoCase(key, "UNIX.mode")) {
             if (auto mode = ParseNumber(value, 8))
-                entry[kCFFTPResourceMode] = PlistValue::integer(*mode & 07777);
+                SetInteger(entry, kCFFTPResourceMode, *mode & 07777);
         } else if (EqualsNoCase(key, "UNIX.ownername")) {
             owner[0] = value;
         } else if (EqualsNoCase(key, "UNIX.owner")) {
@@ -558,7 +565,7 @@ std::optional<PlistDictionary> ParseMlsd(std::string_view facts, std::string_vie
         }
     }
     if (name.empty()) return std::nullopt;
-    if (size || dirSize) entry[kCFFTPResourceSize] = PlistValue::integer(size ? *size : *dirSize);
+    if (size || dirSize) SetInteger(entry, kCFFTPResourceSize, size ? *size : *dirSize);
     for (const auto& o : owner)
         if (o && !o->empty()) {
             entry[kCFFTPResourceOwner] = DecodeText(*o);

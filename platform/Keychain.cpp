@@ -3,10 +3,12 @@
 // Every call runs its libsecret work on a worker thread, one call at a time,
 // and waits for it with a deadline: a service that does not answer (or a
 // session bus that is stuck) cancels the work and gives errSecNotAvailable
-// instead of hanging the caller. Nothing here ever unlocks: libsecret only
-// prompts when asked to unlock, or when it gets a locked collection or item
-// to act on, so the locked state is checked before every read, write and
-// delete.
+// instead of hanging the caller. Nothing here ever unlocks: no call asks for
+// an unlock, and the locked state is checked before every read, write and
+// delete, so a service that would answer a locked item with an unlock prompt
+// is never given the chance.
+//
+// For secret_item_new_for_dbus_path_sync (item references are object paths).
 #define SECRET_API_SUBJECT_TO_CHANGE 1
 #include "platform/Keychain.h"
 
@@ -353,6 +355,9 @@ Outcome RunBounded(std::function<Outcome(GCancellable*)> work) {
                 outcome = g_cancellable_is_cancelled(job->cancel)
                               ? Failure(errSecNotAvailable, "cancelled")
                               : work(job->cancel);
+                // A service that failed may come back as a new process whose
+                // session the cached proxy does not have: connect anew next time.
+                if (outcome.status == errSecNotAvailable) secret_service_disconnect();
             }
             std::lock_guard lock(job->mutex);
             job->outcome = std::move(outcome);

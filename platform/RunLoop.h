@@ -9,8 +9,45 @@
 #include "platform/CFBase.h"
 
 #include <QString>
+#include <atomic>
+#include <chrono>
+#include <vector>
 
-class CFRunLoop;
+namespace plat {
+class RunLoopSource;
+using Clock = std::chrono::steady_clock;
+} // namespace plat
+
+class CFRunLoop final : public CFType {
+public:
+    CFRunLoop();
+    ~CFRunLoop() override;
+    CFTypeID typeID() const override { return kCFTypeIDRunLoop; }
+
+    // For the streams of the platform layer. Owner thread only.
+    void addSource(plat::RunLoopSource* source);
+    void removeSource(plat::RunLoopSource* source);
+    bool hasSources() const { return !m_sources.empty(); }
+
+    // One round: poll until something is ready, the deadline passes or the
+    // loop is woken; then let every source handle its descriptors and
+    // deliver its events. Owner thread only.
+    void runOnce(plat::Clock::time_point deadline);
+
+    // Runs rounds until stopped or empty (CFRunLoopRun).
+    void run();
+    // Any thread.
+    void stop();
+    void wake();
+    bool stopRequested() const { return m_stop.load(std::memory_order_acquire); }
+
+private:
+    std::vector<plat::RunLoopSource*> m_sources;
+    int m_wakeFd = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_running{0};
+};
+
 using CFRunLoopRef = CFRunLoop*;
 
 extern const QString kCFRunLoopCommonModes;

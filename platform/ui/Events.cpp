@@ -1,5 +1,6 @@
 #include "platform/ui/Events.h"
 
+#include "platform/MainThread.h"
 #include "platform/ui/Snapshot.h"
 
 #include <QAbstractEventDispatcher>
@@ -51,7 +52,6 @@ namespace {
 OpaqueEventTargetRef gApplicationTarget;
 std::map<QWidget*, std::unique_ptr<OpaqueEventTargetRef>> gWindowTargets;
 OpaqueEventLoopRef gMainLoop;
-std::atomic<bool> gWakePending{false};
 bool gQuitRequested = false;
 int gSignalPipe[2] = {-1, -1};
 
@@ -240,14 +240,14 @@ OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer) {
 Boolean WaitNextEvent(EventMask, EventRecord* theEvent, UInt32 sleepTicks, void*) {
     if (theEvent) *theEvent = EventRecord{nullEvent, 0, 0, {0, 0}, 0};
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    if (sleepTicks > 0 && !gWakePending.exchange(false)) {
+    if (sleepTicks > 0 && !plat::TakeWakeRequest()) {
         QTimer sleeper;
         sleeper.setSingleShot(true);
         sleeper.setTimerType(Qt::PreciseTimer);
         sleeper.start(int(sleepTicks * 1000 / 60));
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    gWakePending = false;
+    plat::TakeWakeRequest();
     return false;
 }
 
@@ -292,12 +292,6 @@ LaunchRole InitApplication(int& argc, char** argv) {
         files << a;
     }
     return StartAppleEventDelivery(files);
-}
-
-void WakeMainThread() {
-    gWakePending = true;
-    if (auto* app = QCoreApplication::instance())
-        if (auto* d = QAbstractEventDispatcher::instance(app->thread())) d->wakeUp();
 }
 
 } // namespace plat

@@ -7,6 +7,7 @@
 
 #include "platform/AppleEvents.h"
 #include "platform/AppleEventDelivery.h"
+#include "platform/MainThread.h"
 #include "platform/ui/Controls.h"
 
 using EventClass = UInt32;
@@ -127,8 +128,5 @@ namespace plat {
 // arguments that are not options). Forwarded: another instance of this
 // bundle took the files, the caller exits with 0.
 LaunchRole InitApplication(int& argc, char** argv);
-
-// Wakes a WaitNextEvent sleeping on the main thread; callable from any thread.
-void WakeMainThread();
 
 } // namespace plat

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMenuBar>
 #include <QProcess>
 #include <csignal>
 #include <cstdlib>

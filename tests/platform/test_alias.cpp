@@ -66,23 +66,16 @@ bool FileSystemHasBirthTimes(const QString& path) {
            (sx.stx_mask & STATX_BTIME);
 }
 
-TEST(Alias, ResolvesWhereItWas) {
-    const QString dir = MakeTempDir("alias");
-    WriteFile(dir + "/file", "x");
-    const QByteArray alias = AliasOf(dir + "/file");
-    const Resolved r = Resolve(alias);
-    ASSERT_EQ(r.status, noErr);
-    EXPECT_EQ(r.path, dir + "/file");
-    EXPECT_FALSE(r.changed);
-    const FSRef direct = RefOf(dir + "/file");
-    EXPECT_EQ(FSCompareFSRefs(&r.ref, &direct), noErr);
-}
-
-TEST(Alias, FindsARenamedObjectInItsFolder) {
+TEST(Alias, ResolvesInPlaceAndFindsARenamedObjectInItsFolder) {
     const QString dir = MakeTempDir("renamed");
     const QString bundle = MakeBundle(dir, "Loftwise.app");
     WriteFile(dir + "/neighbour", "n");
     const QByteArray alias = AliasOf(bundle);
+    const Resolved there = Resolve(alias);
+    ASSERT_EQ(there.status, noErr);
+    EXPECT_EQ(there.path, bundle);
+    EXPECT_FALSE(there.changed);
+
     ASSERT_TRUE(QDir().rename(bundle, dir + "/Clients.app"));
     const Resolved r = Resolve(alias);
     ASSERT_EQ(r.status, noErr);
@@ -229,41 +222,6 @@ TEST(Alias, UpdateTellsWhetherTheRecordChanged) {
     const Resolved after = Resolve(alias);
     EXPECT_EQ(after.path, dir + "/c");
     EXPECT_FALSE(after.changed);
-}
-
-TEST(Alias, CannotBeMadeForAGoneObject) {
-    const QString dir = MakeTempDir("gone");
-    WriteFile(dir + "/file", "x");
-    const FSRef ref = RefOf(dir + "/file");
-    ASSERT_TRUE(QFile::remove(dir + "/file"));
-    QByteArray alias;
-    EXPECT_EQ(FSNewAlias(nullptr, &ref, &alias), fnfErr);
-    FSRef zero{};
-    EXPECT_EQ(FSNewAlias(nullptr, &zero, &alias), paramErr);
-    EXPECT_EQ(FSNewAlias(nullptr, &ref, nullptr), paramErr);
-}
-
-// The wicket case from start to end: entries for two copies, one renamed and
-// moved, each copy finds only its own.
-TEST(Alias, EachCopyFindsOnlyItsOwnRecord) {
-    const QString apps = MakeTempDir("apps"), other = MakeTempDir("other");
-    const QString first = MakeBundle(apps, "Loftwise.app");
-    const QByteArray firstAlias = AliasOf(first);
-    const QString second = apps + "/Clients.app";
-    ASSERT_EQ(RunProcess("cp", {"-a", first, second}).exitCode, 0);
-    const QByteArray secondAlias = AliasOf(second);
-    ASSERT_TRUE(QDir().rename(second, other + "/Customers.app"));
-
-    const FSRef firstRef = RefOf(first), secondRef = RefOf(other + "/Customers.app");
-    auto owns = [](const QByteArray& alias, const FSRef& self) {
-        FSRef resolved{};
-        return FSResolveAlias(&self, alias, &resolved, nullptr) == noErr &&
-               FSCompareFSRefs(&resolved, &self) == noErr;
-    };
-    EXPECT_TRUE(owns(firstAlias, firstRef));
-    EXPECT_FALSE(owns(secondAlias, firstRef));
-    EXPECT_TRUE(owns(secondAlias, secondRef));
-    EXPECT_FALSE(owns(firstAlias, secondRef));
 }
 
 } // namespace

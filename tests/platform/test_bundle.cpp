@@ -169,8 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SelectionCase{"", "C.UTF-8", "both", "English @ English.lproj/both.txt"},
                       SelectionCase{"", "de", "legacy", "German @ German.lproj/legacy.txt"},
                       SelectionCase{"fr:de", "en_US.UTF-8", "both", "de @ de.lproj/both.txt"},
-                      SelectionCase{"German", "", "both", "de @ de.lproj/both.txt"},
-                      SelectionCase{"", "en_GB.UTF-8", "both", "English @ English.lproj/both.txt"},
+
                       SelectionCase{"", "pt_BR.UTF-8", "region", "pt_BR @ pt_BR.lproj/region.txt"},
                       SelectionCase{"", "pt_PT.UTF-8", "region", "pt_BR @ pt_BR.lproj/region.txt"},
                       SelectionCase{"", "ja_JP.UTF-8", "both",
@@ -268,13 +267,6 @@ TEST(StringsFile, SyntaxErrorsGiveNothing) {
     EXPECT_EQ(plat::ParseStringsFile(""), (std::map<QString, QString>{}));
     EXPECT_EQ(plat::ParseStringsFile("{ \"k\" = \"v\"; }"),
               (std::map<QString, QString>{{"k", "v"}}));
-}
-
-TEST(StringsFile, XmlPropertyListTables) {
-    const QByteArray xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                           "<key>k</key><string>v</string><key>n</key><integer>1</integer>"
-                           "</dict></plist>";
-    EXPECT_EQ(plat::ParseStringsFile(xml), (std::map<QString, QString>{{"k", "v"}}));
 }
 
 TEST(LocalizedStrings, PreferredTableThenDevelopmentRegionThenValueOrKey) {

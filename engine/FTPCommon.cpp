@@ -1,0 +1,203 @@
+// What the droplet's and the plug-in's transfers share: the per-transfer
+// record, the stream set-up helpers, error texts, format filling and the
+// listing's entry line.
+#include "engine/FTPUpload.h"
+
+#include "engine/Logging.h"
+#include "platform/FTPListing.h"
+#include "platform/Proxies.h"
+
+#include <QLocale>
+#include <cerrno>
+#include <cstdio>
+#include <new>
+
+void MySetupStreamInfo(MyStreamInfo** info, CFReadStreamRef readStream,
+                       CFWriteStreamRef writeStream) {
+    auto* record = new (std::nothrow) MyStreamInfo;
+    if (record) {
+        record->readStream = readStream;
+        record->writeStream = writeStream;
+    }
+    *info = record;
+}
+
+void MyCleanupStreamInfo(MyStreamInfo* info) {
+    if (!info) return;
+    if (info->readStream) {
+        CFReadStreamUnscheduleFromRunLoop(info->readStream, CFRunLoopGetCurrent(),
+                                          kCFRunLoopCommonModes);
+        CFReadStreamSetClient(info->readStream, kCFStreamEventNone, nullptr, nullptr);
+        CFReadStreamClose(info->readStream);
+        CFRelease(info->readStream);
+    }
+    if (info->writeStream) {
+        CFWriteStreamUnscheduleFromRunLoop(info->writeStream, CFRunLoopGetCurrent(),
+                                           kCFRunLoopCommonModes);
+        CFWriteStreamSetClient(info->writeStream, kCFStreamEventNone, nullptr, nullptr);
+        CFWriteStreamClose(info->writeStream);
+        CFRelease(info->writeStream);
+    }
+    delete info;
+}
+
+static bool SetStreamProperty(CFTypeRef stream, const QString& key, const PlistValue& value) {
+    if (CFGetTypeID(stream) == CFReadStreamGetTypeID())
+        return CFReadStreamSetProperty(
+            static_cast<CFReadStreamRef>(const_cast<CFType*>(stream)), key, value);
+    return CFWriteStreamSetProperty(static_cast<CFWriteStreamRef>(const_cast<CFType*>(stream)),
+                                    key, value);
+}
+
+static bool IsStream(CFTypeRef stream) {
+    return stream && (CFGetTypeID(stream) == CFReadStreamGetTypeID() ||
+                      CFGetTypeID(stream) == CFWriteStreamGetTypeID());
+}
+
+void MyCFStreamSetUsernamePassword(CFTypeRef stream, const std::optional<QString>& user,
+                                   const std::optional<QString>& password) {
+    if (!user || user->isEmpty()) return;
+    if (!IsStream(stream)) {
+        LogEntry("This is not a CFStream", true);
+        return;
+    }
+    SetStreamProperty(stream, kCFStreamPropertyFTPUserName, PlistValue(*user));
+    if (password) SetStreamProperty(stream, kCFStreamPropertyFTPPassword, PlistValue(*password));
+}
+
+void MyCFStreamSetFTPProxy(CFTypeRef stream, MyStreamInfo* info) {
+    std::optional<PlistDictionary> proxies = SCDynamicStoreCopyProxies(nullptr);
+    bool passive = true;
+    if (proxies) {
+        auto it = proxies->find(kSCPropNetProxiesFTPPassive);
+        if (it != proxies->end() && it->second.asInteger()) passive = *it->second.asInteger() != 0;
+    }
+    if (!IsStream(stream)) {
+        LogEntry("This is not a CFStream", true);
+    } else {
+        if (proxies) SetStreamProperty(stream, kCFStreamPropertyFTPProxy, PlistValue(*proxies));
+        SetStreamProperty(stream, kCFStreamPropertyFTPUsePassiveMode, PlistValue::boolean(passive));
+    }
+    if (info) info->proxyDict = std::move(proxies);
+}
+
+namespace plat {
+
+QString FillFormat(const QString& format, const QStringList& values) {
+    QString out;
+    out.reserve(format.size() + 32);
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size()) {
+            qsizetype j = i + 1;
+            while (j < format.size() && format[j] == 'l') ++j;
+            if (j < format.size() && (format[j] == '@' || format[j] == 'd') && next < values.size()) {
+                out += values[next++];
+                i = j;
+                continue;
+            }
+        }
+        out += format[i];
+    }
+    return out;
+}
+
+std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withServerTexts) {
+    if (error.domain == kCFStreamErrorDomainFTP) {
+        if (!withServerTexts) return std::nullopt;
+        if (error.error == 530)
+            return QStringLiteral("Check your username or password. (Server error code: %1)")
+                .arg(error.error);
+        if (error.error == 550)
+            return QStringLiteral("Check that your folder exists or allows uploads for your "
+                                  "account. (Server error code: %1)")
+                .arg(error.error);
+        return QStringLiteral("The FTP server returned error code: %1").arg(error.error);
+    }
+    if (error.domain == kCFStreamErrorDomainPOSIX) {
+        // Keyed by condition: this platform's errno numbers are not the table's.
+        switch (error.error) {
+        case ENETDOWN: return QStringLiteral("Network is down");
+        case ENETUNREACH: return QStringLiteral("Network is unreachable");
+        case ENETRESET: return QStringLiteral("Network dropped connection on reset");
+        case ECONNABORTED: return QStringLiteral("Software caused connection abort");
+        case ECONNRESET: return QStringLiteral("Connection reset by peer");
+        case ETIMEDOUT: return QStringLiteral("Operation timed out");
+        case ECONNREFUSED: return QStringLiteral("Connection refused");
+        default: return std::nullopt;
+        }
+    }
+    if (error.domain == kCFStreamErrorDomainLoftwise) {
+        switch (error.error) {
+        case kLoftwiseStreamErrorControlCharacter:
+            return QStringLiteral("The host, user name, password or folder contains a line "
+                                  "break or NUL character; nothing was sent.");
+        case kLoftwiseStreamErrorBadURL:
+            return QStringLiteral("The FTP address is not valid; check the host and folder.");
+        default:
+            return StreamErrorText(error);
+        }
+    }
+    return std::nullopt;
+}
+
+QByteArray ListingEntryLine(const PlistDictionary& entry) {
+    auto integer = [&](const QString& key) -> std::optional<int64_t> {
+        auto it = entry.find(key);
+        if (it == entry.end() || !it->second.asInteger()) return std::nullopt;
+        return *it->second.asInteger();
+    };
+    auto string = [&](const QString& key) -> std::optional<QString> {
+        auto it = entry.find(key);
+        if (it == entry.end() || !it->second.asString()) return std::nullopt;
+        return *it->second.asString();
+    };
+    // Owner and group are shown in ASCII: other characters become '?'.
+    auto ascii = [](const QString& s) {
+        QByteArray out;
+        for (QChar c : s) out += c.unicode() < 0x80 ? char(c.unicode()) : '?';
+        return out.left(255);
+    };
+    char piece[1100];
+    QByteArray line;
+    auto type = integer(kCFFTPResourceType);
+    auto mode = integer(kCFFTPResourceMode);
+    if (type && mode) {
+        char modeText[12];
+        strmode(int(*type * 4096 + *mode), modeText);
+        std::snprintf(piece, sizeof piece, "%s ", modeText);
+        line += piece;
+    }
+    if (auto owner = string(kCFFTPResourceOwner)) {
+        std::snprintf(piece, sizeof piece, "%9s", ascii(*owner).constData());
+        line += piece;
+    }
+    if (auto group = string(kCFFTPResourceGroup)) {
+        std::snprintf(piece, sizeof piece, "%9s", ascii(*group).constData());
+        line += piece;
+    }
+    if (auto size = integer(kCFFTPResourceSize)) {
+        std::snprintf(piece, sizeof piece, "%9lld ", static_cast<long long>(*size));
+        line += piece;
+    }
+    auto date = entry.find(kCFFTPResourceModDate);
+    if (date != entry.end() && date->second.asDate() && date->second.asDate()->isValid()) {
+        const QByteArray text =
+            QLocale::system().toString(date->second.asDate()->toLocalTime(), QLocale::ShortFormat)
+                .toUtf8()
+                .left(255);
+        std::snprintf(piece, sizeof piece, "%18s ", text.constData());
+        line += piece;
+    }
+    auto name = string(kCFFTPResourceName);
+    if (name) line += name->toUtf8().left(255);
+    auto link = string(kCFFTPResourceLink);
+    if (name && link && !link->isEmpty()) {
+        std::snprintf(piece, sizeof piece, " -> %s", link->toUtf8().left(1023).constData());
+        line += piece;
+    }
+    line += ' ';
+    return line;
+}
+
+} // namespace plat

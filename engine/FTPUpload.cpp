@@ -1,0 +1,467 @@
+// The droplet's transfers: one file uploaded from a worker thread while the
+// main thread keeps the window alive, and the server folder listed into the
+// log. The destination comes from the settings sheet, copied before the
+// worker starts.
+#include "engine/FTPUpload.h"
+
+#include "app/Utilities.h"
+#include "engine/AppHost.h"
+#include "engine/Logging.h"
+#include "engine/Settings.h"
+#include "platform/FTPListing.h"
+#include "platform/MainThread.h"
+#include "platform/TextEncoding.h"
+
+#include <QFileInfo>
+#include <QUrl>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+std::atomic<bool> gUploadDone{false};
+std::atomic<bool> gHadError{false};
+CString256 gTheError;
+std::atomic<UInt64> gTotalBytesWritten{0};
+
+namespace {
+
+constexpr std::size_t kPathBufferSize = 32000;
+constexpr UInt16 kIsInvisible = 0x4000;
+
+void Log(const QString& text) { LogEntry(CString256(text).c_str(), true); }
+
+// Log lines carry the path as Mac Roman where it can be, else its UTF-8 bytes.
+CString256 LogText(const char* prefix, const QString& text) {
+    CString256 line(prefix);
+    if (plat::QStringToMacRoman(text)) line += text;
+    else line += text.toUtf8().constData();
+    return line;
+}
+
+void Fail(const QString& text) {
+    gHadError = true;
+    gTheError = LocalizedString(text);
+}
+
+bool HasControlCharacter(const QString& s) {
+    for (QChar c : s)
+        if (c == '\r' || c == '\n' || c == QChar(0)) return true;
+    return false;
+}
+
+// The destination as the worker builds it: nullopt with a log line when a
+// setting is missing; an invalid URL is reported as a failure.
+struct Destination {
+    QUrl folderURL;
+    std::optional<QString> user, password;
+};
+
+std::optional<Destination> ReadDestination(bool forListing) {
+    auto host = GetHost();
+    if (!host) {
+        LogEntry("No host.", true);
+        return std::nullopt;
+    }
+    QString text = "ftp://" + *host;
+    auto folder = GetFolderPath(true);
+    if (!folder) {
+        LogEntry("No FTP server folder.", true);
+        return std::nullopt;
+    }
+    text += *folder;
+    Destination d;
+    d.user = GetUsername();
+    if (!d.user) {
+        LogEntry("No username.", true);
+        return std::nullopt;
+    }
+    d.password = GetPassword();
+    if (!d.password) {
+        LogEntry("No password.", true);
+        return std::nullopt;
+    }
+    if (forListing && !text.endsWith('/')) text += '/';
+    d.folderURL = QUrl(text, QUrl::StrictMode);
+    return d;
+}
+
+// Checks made before anything is sent; the failure text, or nullopt.
+std::optional<QString> RefuseDestination(const Destination& d) {
+    if (HasControlCharacter(d.folderURL.toString()) || HasControlCharacter(d.user.value_or("")) ||
+        HasControlCharacter(d.password.value_or("")))
+        return plat::HelpfulErrorText({kCFStreamErrorDomainLoftwise,
+                                       kLoftwiseStreamErrorControlCharacter},
+                                      true);
+    if (!d.folderURL.isValid() || d.folderURL.host().isEmpty())
+        return plat::HelpfulErrorText({kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorBadURL},
+                                      true);
+    return std::nullopt;
+}
+
+QUrl AppendFileName(const QUrl& folder, const QString& fileName) {
+    QUrl url = folder;
+    QString path = url.path(QUrl::FullyDecoded);
+    if (!path.endsWith('/')) path += '/';
+    url.setPath(path + fileName, QUrl::DecodedMode);
+    return url;
+}
+
+void Finish(MyStreamInfo* info) {
+    MyCleanupStreamInfo(info);
+    CFRunLoopStop(CFRunLoopGetCurrent());
+}
+
+void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
+    ScopedConnectionSnapshot scope(std::move(settings));
+    const QString path = QString::fromUtf8(pathBuffer.get());
+    bool reachedUploading = false;
+    [&] {
+        auto dest = ReadDestination(false);
+        if (!dest) return;
+        const QUrl fileURL = QUrl::fromLocalFile(path);
+        reachedUploading = true;
+        if (auto refused = RefuseDestination(*dest)) {
+            Log(*refused);
+            Fail(*refused);
+            LogEntry(LogText("Uploading ", path).c_str(), true);
+            return;
+        }
+        const QUrl uploadURL = AppendFileName(dest->folderURL, QFileInfo(path).fileName());
+        CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
+        CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
+        MyStreamInfo* info = nullptr;
+        if (readStream && writeStream) MySetupStreamInfo(&info, readStream, writeStream);
+        if (!info) {
+            if (readStream) CFRelease(readStream);
+            if (writeStream) CFRelease(writeStream);
+            Fail(QStringLiteral("The upload could not be configured."));
+            LogEntry(LogText("Uploading ", path).c_str(), true);
+            return;
+        }
+        bool opened = false;
+        if (!CFReadStreamOpen(readStream)) {
+            LogEntry("CFReadStreamOpen failed", true);
+            Fail(QStringLiteral("Could not open a readable connection."));
+            MyCleanupStreamInfo(info);
+        } else {
+            CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
+            if (!CFWriteStreamSetClient(writeStream,
+                                        kCFStreamEventOpenCompleted |
+                                            kCFStreamEventHasBytesAvailable |
+                                            kCFStreamEventCanAcceptBytes |
+                                            kCFStreamEventErrorOccurred |
+                                            kCFStreamEventEndEncountered,
+                                        MyUploadCallBack, &context)) {
+                LogEntry("CFWriteStreamSetClient failed", true);
+                Fail(QStringLiteral("Could not configure a writable connection."));
+                MyCleanupStreamInfo(info);
+            } else {
+                CFWriteStreamScheduleWithRunLoop(writeStream, CFRunLoopGetCurrent(),
+                                                 kCFRunLoopCommonModes);
+                MyCFStreamSetUsernamePassword(writeStream, dest->user, dest->password);
+                MyCFStreamSetFTPProxy(writeStream, info);
+                if (!CFWriteStreamOpen(writeStream)) {
+                    LogEntry("CFWriteStreamOpen failed", true);
+                    Fail(QStringLiteral("Could not open a writable connection."));
+                    MyCleanupStreamInfo(info);
+                } else {
+                    opened = true;
+                }
+            }
+        }
+        LogEntry(LogText("Uploading ", path).c_str(), true);
+        if (opened) CFRunLoopRun();
+    }();
+    if (reachedUploading) LogEntry("Done.", true);
+    gUploadDone.store(true, std::memory_order_release);
+    plat::WakeMainThread();
+}
+
+} // namespace
+
+void ReportErrorAlert() {
+    auto text = CFStringCreateWithCString(gTheError.c_str(), kCFStringEncodingMacRoman);
+    ShowStopAlert(LocalizedString(QStringLiteral("An error occurred:")),
+                  text ? *text : LocalizedString(QStringLiteral("<error message can't be created!>")));
+}
+
+bool FTPUpload(const FSRef* file) {
+    gHadError = false;
+    gUploadDone = false;
+    gTotalBytesWritten = 0;
+
+    FSCatalogInfo catalog;
+    if (FSGetCatalogInfo(file, kFSCatInfoNodeFlags | kFSCatInfoFinderInfo, &catalog, nullptr,
+                         nullptr, nullptr) == noErr &&
+        !(catalog.nodeFlags & kFSNodeIsDirectoryMask)) {
+        const UInt16 finderFlags = UInt16(catalog.finderInfo[8] << 8 | catalog.finderInfo[9]);
+        if (finderFlags & kIsInvisible) return false;
+    }
+
+    const char* failure = nullptr;
+    UInt64 size = 0;
+    std::optional<QString> name;
+    std::optional<QString> path;
+    if (plat::DataForkSize(*file, &size) != noErr) failure = "The size of the file could not be determined.";
+    else if (!(name = FSGetName(file))) failure = "The name of the file could not be determined.";
+    if (!failure) {
+        print_message(plat::FillFormat(LocalizedString(QStringLiteral("Initializing FTP Upload: %@")),
+                                       {*name}),
+                      1);
+        path = plat::PathOfRef(*file);
+        const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
+        if (!path || std::size_t(utf8.size()) + 1 > kPathBufferSize) {
+            failure = "The upload could not be configured.";
+        } else {
+            auto buffer = std::make_unique<char[]>(kPathBufferSize);
+            std::memcpy(buffer.get(), utf8.constData(), std::size_t(utf8.size()) + 1);
+            try {
+                std::thread(run, std::move(buffer), TakeConnectionSnapshot()).detach();
+            } catch (...) {
+                failure = "The upload could not be configured.";
+            }
+        }
+    }
+    if (failure) {
+        gTheError = LocalizedString(QString::fromLatin1(failure));
+        ReportErrorAlert();
+        return true;
+    }
+
+    int previous = 0;
+    while (!gUploadDone.load(std::memory_order_acquire)) {
+        // A 0-byte file has no percentage to show.
+        if (size > 0) {
+            const UInt64 written = gTotalBytesWritten.load();
+            const int percent = int(double(float(written) / float(size)) * 100.0);
+            if (percent != previous) {
+                print_message(plat::FillFormat(LocalizedString(QStringLiteral(
+                                                   "File: %@ (%@ complete, %d of %d bytes)")),
+                                               {*name, QString::number(percent),
+                                                QString::number(written), QString::number(size)}),
+                              1);
+                previous = percent;
+            }
+        }
+        YieldToEventLoop(5);
+    }
+    if (gHadError) ReportErrorAlert();
+    return gHadError;
+}
+
+void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* context) {
+    auto* info = static_cast<MyStreamInfo*>(context);
+    char line[256];
+    switch (event) {
+    case kCFStreamEventOpenCompleted:
+        LogEntry("Connected", true);
+        break;
+    case kCFStreamEventCanAcceptBytes:
+        for (;;) {
+            CFIndex block = info->pendingByteCount;
+            if (block == 0) {
+                block = CFReadStreamRead(info->readStream, info->buffer, kMyBufferSize);
+                if (block < 0) {
+                    std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(block));
+                    LogEntry(line, true);
+                    Fail(QStringLiteral("An error occurred reading data."));
+                    Finish(info);
+                    return;
+                }
+            }
+            const CFIndex written = CFWriteStreamWrite(stream, info->buffer, block);
+            if (written < 0) {
+                std::snprintf(line, sizeof line, "CFWriteStreamWrite returned %ld", long(written));
+                LogEntry(line, true);
+                return;
+            }
+            // Bytes read but not taken stay for the next round: none is lost.
+            info->pendingByteCount = SInt32(block - written);
+            if (written == 0) return;
+            info->bytesWritten += UInt64(written);
+            gTotalBytesWritten += UInt64(written);
+            if (info->pendingByteCount > 0)
+                std::memmove(info->buffer, info->buffer + written, std::size_t(info->pendingByteCount));
+            if (!CFWriteStreamCanAcceptBytes(stream)) return;
+        }
+    case kCFStreamEventErrorOccurred: {
+        const CFStreamError error = CFWriteStreamGetError(stream);
+        std::snprintf(line, sizeof line, "CFWriteStreamGetError returned (%d, %ld)",
+                      int(error.domain), long(error.error));
+        LogEntry(line, true);
+        gHadError = true;
+        gTheError = line;
+        if (auto helpful = plat::HelpfulErrorText(error, true)) {
+            gTheError = *helpful;
+            LogEntry(gTheError.c_str(), true);
+        }
+        Finish(info);
+        break;
+    }
+    case kCFStreamEventEndEncountered:
+        std::snprintf(line, sizeof line, "Upload complete (%llu bytes sent)",
+                      static_cast<unsigned long long>(info->bytesWritten));
+        LogEntry(line, true);
+        Finish(info);
+        break;
+    default:
+        std::snprintf(line, sizeof line, "Received unexpected CFStream event (%d)", int(event));
+        LogEntry(line, true);
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+
+namespace {
+
+void WriteEntryLine(const PlistDictionary& entry) {
+    OpenConsole();
+    const QByteArray line = plat::ListingEntryLine(entry);
+    LogLineGuard guard;
+    // Pieces of at most 255 bytes, then the final space with the line end.
+    const QByteArray body = line.left(line.size() - 1);
+    for (qsizetype at = 0; at < body.size(); at += 255)
+        LogEntry(body.mid(at, 255).constData(), false);
+    LogEntry(" ", true);
+}
+
+void dir_run(ConnectionSnapshot settings) {
+    ScopedConnectionSnapshot scope(std::move(settings));
+    auto dest = ReadDestination(true);
+    if (!dest) return;
+    if (auto refused = RefuseDestination(*dest)) {
+        Log(*refused);
+        return;
+    }
+    CFReadStreamRef stream = CFReadStreamCreateWithFTPURL(dest->folderURL);
+    MyStreamInfo* info = nullptr;
+    if (stream) MySetupStreamInfo(&info, stream, nullptr);
+    if (!info) {
+        if (stream) CFRelease(stream);
+        LogEntry("The listing could not be configured.", true);
+        return;
+    }
+    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
+    if (!CFReadStreamSetClient(stream,
+                               kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
+                                   kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
+                                   kCFStreamEventEndEncountered,
+                               MyDirectoryListingCallBack, &context)) {
+        LogEntry("CFReadStreamSetClient failed", true);
+        MyCleanupStreamInfo(info);
+        return;
+    }
+    CFReadStreamScheduleWithRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
+    MyCFStreamSetUsernamePassword(stream, dest->user, dest->password);
+    MyCFStreamSetFTPProxy(stream, info);
+    if (!CFReadStreamOpen(stream)) {
+        LogEntry("CFReadStreamOpen failed", true);
+        MyCleanupStreamInfo(info);
+        return;
+    }
+    CFRunLoopRun();
+}
+
+} // namespace
+
+void LogDirectoryListing() {
+    try {
+        std::thread(dir_run, TakeConnectionSnapshot()).detach();
+    } catch (...) {
+        // Failures to start are silent.
+    }
+}
+
+void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event, void* context) {
+    auto* info = static_cast<MyStreamInfo*>(context);
+    char line[256];
+    switch (event) {
+    case kCFStreamEventOpenCompleted:
+        LogEntry("Open complete", true);
+        break;
+    case kCFStreamEventHasBytesAvailable: {
+        long total = 0;
+        for (;;) {
+            const CFIndex room = kMyBufferSize - info->pendingByteCount;
+            const CFIndex got = CFReadStreamRead(stream, info->buffer + info->pendingByteCount, room);
+            if (got < 0) {
+                std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(got));
+                LogEntry(line, true);
+                break;
+            }
+            if (got == 0) break;
+            CFIndex available = info->pendingByteCount + got;
+            total += long(available);
+            const UInt8* at = info->buffer;
+            if (info->skippingLongLine) {
+                // The rest of a line too long for the buffer: drop it up to its end.
+                const UInt8* end = static_cast<const UInt8*>(std::memchr(at, '\n', std::size_t(available)));
+                if (!end) end = static_cast<const UInt8*>(std::memchr(at, '\r', std::size_t(available)));
+                if (!end) {
+                    info->pendingByteCount = 0;
+                    if (!CFReadStreamHasBytesAvailable(stream)) break;
+                    continue;
+                }
+                available -= (end + 1 - at);
+                at = end + 1;
+                info->skippingLongLine = false;
+            }
+            bool failed = false;
+            for (;;) {
+                std::optional<PlistDictionary> parsed;
+                const CFIndex used = CFFTPCreateParsedResourceListing(nullptr, at, available, &parsed);
+                if (used > 0) {
+                    if (parsed) WriteEntryLine(*parsed);
+                    at += used;
+                    available -= used;
+                    info->pendingByteCount = SInt32(available);
+                    continue;
+                }
+                if (used == 0) {
+                    if (available == kMyBufferSize) {
+                        LogEntry("Skipped a listing line longer than 32768 bytes", true);
+                        info->skippingLongLine = true;
+                        available = 0;
+                    }
+                    info->pendingByteCount = SInt32(available);
+                    total -= long(available);
+                    std::memmove(info->buffer, at, std::size_t(available));
+                } else if (used == -1) {
+                    LogEntry("CFFTPCreateParsedResourceListing parse failure", true);
+                    failed = true;
+                } else {
+                    info->pendingByteCount = 0;
+                }
+                break;
+            }
+            if (failed) {
+                Finish(info);
+                return;
+            }
+            if (!CFReadStreamHasBytesAvailable(stream)) break;
+        }
+        std::snprintf(line, sizeof line, "Read %ld bytes", total);
+        LogEntry(line, true);
+        break;
+    }
+    case kCFStreamEventErrorOccurred: {
+        const CFStreamError error = CFReadStreamGetError(stream);
+        std::snprintf(line, sizeof line, "CFReadStreamGetError returned (%d, %ld)",
+                      int(error.domain), long(error.error));
+        LogEntry(line, true);
+        Finish(info);
+        break;
+    }
+    case kCFStreamEventEndEncountered:
+        LogEntry("Listing complete", true);
+        Finish(info);
+        break;
+    default:
+        std::snprintf(line, sizeof line, "Received unexpected CFStream event (%d)", int(event));
+        LogEntry(line, true);
+        break;
+    }
+}
