@@ -43,10 +43,10 @@ void MyCleanupStreamInfo(MyStreamInfo* info) {
 
 static bool SetStreamProperty(CFTypeRef stream, const QString& key, const PlistValue& value) {
     if (CFGetTypeID(stream) == CFReadStreamGetTypeID())
-        return CFReadStreamSetProperty(
-            static_cast<CFReadStreamRef>(const_cast<CFType*>(stream)), key, value);
-    return CFWriteStreamSetProperty(static_cast<CFWriteStreamRef>(const_cast<CFType*>(stream)),
-                                    key, value);
+        return CFReadStreamSetProperty(static_cast<CFReadStreamRef>(const_cast<CFType*>(stream)),
+                                       key, value);
+    return CFWriteStreamSetProperty(static_cast<CFWriteStreamRef>(const_cast<CFType*>(stream)), key,
+                                    value);
 }
 
 static bool IsStream(CFTypeRef stream) {
@@ -90,8 +90,10 @@ QString FillFormat(const QString& format, const QStringList& values) {
     for (qsizetype i = 0; i < format.size(); ++i) {
         if (format[i] == '%' && i + 1 < format.size()) {
             qsizetype j = i + 1;
-            while (j < format.size() && format[j] == 'l') ++j;
-            if (j < format.size() && (format[j] == '@' || format[j] == 'd') && next < values.size()) {
+            while (j < format.size() && format[j] == 'l')
+                ++j;
+            if (j < format.size() && (format[j] == '@' || format[j] == 'd') &&
+                next < values.size()) {
                 out += values[next++];
                 i = j;
                 continue;
@@ -117,14 +119,22 @@ std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withSer
     if (error.domain == kCFStreamErrorDomainPOSIX) {
         // Keyed by condition: this platform's errno numbers are not the table's.
         switch (error.error) {
-        case ENETDOWN: return QStringLiteral("Network is down");
-        case ENETUNREACH: return QStringLiteral("Network is unreachable");
-        case ENETRESET: return QStringLiteral("Network dropped connection on reset");
-        case ECONNABORTED: return QStringLiteral("Software caused connection abort");
-        case ECONNRESET: return QStringLiteral("Connection reset by peer");
-        case ETIMEDOUT: return QStringLiteral("Operation timed out");
-        case ECONNREFUSED: return QStringLiteral("Connection refused");
-        default: return std::nullopt;
+        case ENETDOWN:
+            return QStringLiteral("Network is down");
+        case ENETUNREACH:
+            return QStringLiteral("Network is unreachable");
+        case ENETRESET:
+            return QStringLiteral("Network dropped connection on reset");
+        case ECONNABORTED:
+            return QStringLiteral("Software caused connection abort");
+        case ECONNRESET:
+            return QStringLiteral("Connection reset by peer");
+        case ETIMEDOUT:
+            return QStringLiteral("Operation timed out");
+        case ECONNREFUSED:
+            return QStringLiteral("Connection refused");
+        default:
+            return std::nullopt;
         }
     }
     if (error.domain == kCFStreamErrorDomainLoftwise) {
@@ -155,7 +165,8 @@ QByteArray ListingEntryLine(const PlistDictionary& entry) {
     // Owner and group are shown in ASCII: other characters become '?'.
     auto ascii = [](const QString& s) {
         QByteArray out;
-        for (QChar c : s) out += c.unicode() < 0x80 ? char(c.unicode()) : '?';
+        for (QChar c : s)
+            out += c.unicode() < 0x80 ? char(c.unicode()) : '?';
         return out.left(255);
     };
     char piece[1100];
@@ -183,7 +194,8 @@ QByteArray ListingEntryLine(const PlistDictionary& entry) {
     auto date = entry.find(kCFFTPResourceModDate);
     if (date != entry.end() && date->second.asDate() && date->second.asDate()->isValid()) {
         const QByteArray text =
-            QLocale::system().toString(date->second.asDate()->toLocalTime(), QLocale::ShortFormat)
+            QLocale::system()
+                .toString(date->second.asDate()->toLocalTime(), QLocale::ShortFormat)
                 .toUtf8()
                 .left(255);
         std::snprintf(piece, sizeof piece, "%18s ", text.constData());

@@ -29,13 +29,17 @@ namespace {
 constexpr std::size_t kPathBufferSize = 32000;
 constexpr UInt16 kIsInvisible = 0x4000;
 
-void Log(const QString& text) { LogEntry(CString256(text).c_str(), true); }
+void Log(const QString& text) {
+    LogEntry(CString256(text).c_str(), true);
+}
 
 // Log lines carry the path as Mac Roman where it can be, else its UTF-8 bytes.
 CString256 LogText(const char* prefix, const QString& text) {
     CString256 line(prefix);
-    if (plat::QStringToMacRoman(text)) line += text;
-    else line += text.toUtf8().constData();
+    if (plat::QStringToMacRoman(text))
+        line += text;
+    else
+        line += text.toUtf8().constData();
     return line;
 }
 
@@ -90,9 +94,8 @@ std::optional<Destination> ReadDestination(bool forListing) {
 std::optional<QString> RefuseDestination(const Destination& d) {
     if (HasControlCharacter(d.folderURL.toString()) || HasControlCharacter(d.user.value_or("")) ||
         HasControlCharacter(d.password.value_or("")))
-        return plat::HelpfulErrorText({kCFStreamErrorDomainLoftwise,
-                                       kLoftwiseStreamErrorControlCharacter},
-                                      true);
+        return plat::HelpfulErrorText(
+            {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorControlCharacter}, true);
     if (!d.folderURL.isValid() || d.folderURL.host().isEmpty())
         return plat::HelpfulErrorText({kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorBadURL},
                                       true);
@@ -146,13 +149,12 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
             MyCleanupStreamInfo(info);
         } else {
             CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
-            if (!CFWriteStreamSetClient(writeStream,
-                                        kCFStreamEventOpenCompleted |
-                                            kCFStreamEventHasBytesAvailable |
-                                            kCFStreamEventCanAcceptBytes |
-                                            kCFStreamEventErrorOccurred |
-                                            kCFStreamEventEndEncountered,
-                                        MyUploadCallBack, &context)) {
+            if (!CFWriteStreamSetClient(
+                    writeStream,
+                    kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
+                        kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
+                        kCFStreamEventEndEncountered,
+                    MyUploadCallBack, &context)) {
                 LogEntry("CFWriteStreamSetClient failed", true);
                 Fail(QStringLiteral("Could not configure a writable connection."));
                 MyCleanupStreamInfo(info);
@@ -183,7 +185,8 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
 void ReportErrorAlert() {
     auto text = CFStringCreateWithCString(gTheError.c_str(), kCFStringEncodingMacRoman);
     ShowStopAlert(LocalizedString(QStringLiteral("An error occurred:")),
-                  text ? *text : LocalizedString(QStringLiteral("<error message can't be created!>")));
+                  text ? *text
+                       : LocalizedString(QStringLiteral("<error message can't be created!>")));
 }
 
 bool FTPUpload(const FSRef* file) {
@@ -203,11 +206,13 @@ bool FTPUpload(const FSRef* file) {
     UInt64 size = 0;
     std::optional<QString> name;
     std::optional<QString> path;
-    if (plat::DataForkSize(*file, &size) != noErr) failure = "The size of the file could not be determined.";
-    else if (!(name = FSGetName(file))) failure = "The name of the file could not be determined.";
+    if (plat::DataForkSize(*file, &size) != noErr)
+        failure = "The size of the file could not be determined.";
+    else if (!(name = FSGetName(file)))
+        failure = "The name of the file could not be determined.";
     if (!failure) {
-        print_message(plat::FillFormat(LocalizedString(QStringLiteral("Initializing FTP Upload: %@")),
-                                       {*name}),
+        print_message(plat::FillFormat(
+                          LocalizedString(QStringLiteral("Initializing FTP Upload: %@")), {*name}),
                       1);
         path = plat::PathOfRef(*file);
         const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
@@ -282,7 +287,8 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
             info->bytesWritten += UInt64(written);
             gTotalBytesWritten += UInt64(written);
             if (info->pendingByteCount > 0)
-                std::memmove(info->buffer, info->buffer + written, std::size_t(info->pendingByteCount));
+                std::memmove(info->buffer, info->buffer + written,
+                             std::size_t(info->pendingByteCount));
             if (!CFWriteStreamCanAcceptBytes(stream)) return;
         }
     case kCFStreamEventErrorOccurred: {
@@ -386,7 +392,8 @@ void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event,
         long total = 0;
         for (;;) {
             const CFIndex room = kMyBufferSize - info->pendingByteCount;
-            const CFIndex got = CFReadStreamRead(stream, info->buffer + info->pendingByteCount, room);
+            const CFIndex got =
+                CFReadStreamRead(stream, info->buffer + info->pendingByteCount, room);
             if (got < 0) {
                 std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(got));
                 LogEntry(line, true);
@@ -398,8 +405,10 @@ void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event,
             const UInt8* at = info->buffer;
             if (info->skippingLongLine) {
                 // The rest of a line too long for the buffer: drop it up to its end.
-                const UInt8* end = static_cast<const UInt8*>(std::memchr(at, '\n', std::size_t(available)));
-                if (!end) end = static_cast<const UInt8*>(std::memchr(at, '\r', std::size_t(available)));
+                const UInt8* end =
+                    static_cast<const UInt8*>(std::memchr(at, '\n', std::size_t(available)));
+                if (!end)
+                    end = static_cast<const UInt8*>(std::memchr(at, '\r', std::size_t(available)));
                 if (!end) {
                     info->pendingByteCount = 0;
                     if (!CFReadStreamHasBytesAvailable(stream)) break;
@@ -412,7 +421,8 @@ void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event,
             bool failed = false;
             for (;;) {
                 std::optional<PlistDictionary> parsed;
-                const CFIndex used = CFFTPCreateParsedResourceListing(nullptr, at, available, &parsed);
+                const CFIndex used =
+                    CFFTPCreateParsedResourceListing(nullptr, at, available, &parsed);
                 if (used > 0) {
                     if (parsed) WriteEntryLine(*parsed);
                     at += used;

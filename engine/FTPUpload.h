@@ -18,9 +18,9 @@ struct MyStreamInfo {
     CFWriteStreamRef writeStream = nullptr; // none in a listing
     CFReadStreamRef readStream = nullptr;   // the local file, or the listing
     std::optional<PlistDictionary> proxyDict;
-    SInt32 lastPercent = 0;     // plug-in build: last percentage logged
-    UInt64 bytesWritten = 0;    // accepted by the FTP stream so far
-    SInt32 pendingByteCount = 0; // bytes at the start of buffer not yet consumed
+    SInt32 lastPercent = 0;        // plug-in build: last percentage logged
+    UInt64 bytesWritten = 0;       // accepted by the FTP stream so far
+    SInt32 pendingByteCount = 0;   // bytes at the start of buffer not yet consumed
     bool skippingLongLine = false; // listing: inside a line longer than buffer
     UInt8 buffer[kMyBufferSize];
 };

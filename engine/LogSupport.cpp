@@ -98,4 +98,20 @@ OSStatus CloseLog(int fd) {
     return StatusFromErrno(errno);
 }
 
+void LogLock::lock() {
+    pthread_rwlock_wrlock(&m_lock);
+}
+
+void LogLock::unlock() {
+    pthread_rwlock_unlock(&m_lock);
+}
+
+void LogLock::lock_shared() {
+    pthread_rwlock_rdlock(&m_lock);
+}
+
+void LogLock::unlock_shared() {
+    pthread_rwlock_unlock(&m_lock);
+}
+
 } // namespace plat

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <pthread.h>
 #include <string>
 #include <string_view>
 
@@ -31,5 +32,26 @@ OSStatus AppendWhole(int fd, std::string_view bytes);
 
 // Closes the descriptor; the status of the close.
 OSStatus CloseLog(int fd);
+
+// Guards a log's descriptor: writers share it, opening and closing take it
+// alone. A waiting opener or closer goes before new writers, so threads
+// that log without pause cannot hold off StopLogging for ever (the default
+// reader-writer lock lets them). Usable with std::shared_lock/unique_lock.
+class LogLock {
+public:
+    LogLock() = default;
+    LogLock(const LogLock&) = delete;
+    LogLock& operator=(const LogLock&) = delete;
+
+    void lock();
+    void unlock();
+    void lock_shared();
+    void unlock_shared();
+
+private:
+    // Statically initialised and never destroyed: detached workers may still
+    // log while the process exits.
+    pthread_rwlock_t m_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+};
 
 } // namespace plat

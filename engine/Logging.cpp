@@ -16,7 +16,7 @@ namespace {
 
 // Writers hold it shared while they use gLogger, so StopLogging (exclusive)
 // never closes or deletes a logger under a worker's write.
-std::shared_mutex gLoggerLock;
+plat::LogLock gLoggerLock;
 
 // Taken by every entry, and across the entries of one multi-part line.
 std::recursive_mutex gLineLock;
@@ -136,8 +136,12 @@ void StopLogging() {
     delete logger;
 }
 
-LogLineGuard::LogLineGuard() { gLineLock.lock(); }
-LogLineGuard::~LogLineGuard() { gLineLock.unlock(); }
+LogLineGuard::LogLineGuard() {
+    gLineLock.lock();
+}
+LogLineGuard::~LogLineGuard() {
+    gLineLock.unlock();
+}
 
 void LogEntry(const char* text, bool addLineEnd) {
     std::lock_guard line(gLineLock);

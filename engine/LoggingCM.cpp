@@ -16,7 +16,7 @@ namespace {
 
 // Writers hold it shared while they use fileRefNum, so StopLogging
 // (exclusive) never closes the descriptor under a worker's write.
-std::shared_mutex gLogLock;
+plat::LogLock gLogLock;
 
 const QString kLogFileName = QStringLiteral("LoftwiseCM.log");
 

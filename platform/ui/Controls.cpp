@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -23,6 +24,7 @@
 #include <QTextEdit>
 #include <QUiLoader>
 #include <cstdio>
+#include <functional>
 
 struct OpaqueIBNibRef {
     QString folder;
@@ -259,10 +261,7 @@ void Draw1Control(ControlRef control) {
 }
 
 static void SetMenuCommandEnabled(MenuRef menu, MenuCommand command, bool enabled) {
-    QObject* root = menu ? static_cast<QObject*>(menu) : gMenuBarHolder.data();
-    if (!root) return;
-    for (QAction* a : root->findChildren<QAction*>())
-        if (CommandOf(a) == command) a->setEnabled(enabled);
+    for (QAction* a : plat::MenuCommandActions(menu, command)) a->setEnabled(enabled);
 }
 
 void EnableMenuCommand(MenuRef menu, MenuCommand command) {
@@ -297,6 +296,20 @@ OSStatus SetControlText(ControlRef control, const QString& text) {
     else if (auto* b = qobject_cast<QAbstractButton*>(control)) b->setText(text);
     else return paramErr;
     return noErr;
+}
+
+QList<QAction*> MenuCommandActions(MenuRef menu, MenuCommand command) {
+    if (!menu) menu = ApplicationMenuBar();
+    QList<QAction*> found;
+    if (!menu) return found;
+    std::function<void(const QList<QAction*>&)> visit = [&](const QList<QAction*>& actions) {
+        for (QAction* a : actions) {
+            if (CommandOf(a) == command) found << a;
+            if (a->menu()) visit(a->menu()->actions());
+        }
+    };
+    visit(menu->actions());
+    return found;
 }
 
 MenuRef ApplicationMenuBar() { return gMenuBarHolder ? gMenuBarHolder->menuBar() : nullptr; }

@@ -6,10 +6,13 @@
 
 #include "platform/MacTypes.h"
 
+#include <QList>
 #include <QString>
 
 class QWidget;
 class QMenuBar;
+class QAction;
+
 
 using WindowRef = QWidget*;
 using ControlRef = QWidget*;
@@ -81,6 +84,9 @@ OSStatus SetControlText(ControlRef control, const QString& text);
 
 // The window's title.
 QString WindowTitle(WindowRef window);
+
+// The menu actions (at any depth) of a command; menu null: the application's.
+QList<QAction*> MenuCommandActions(MenuRef menu, MenuCommand command);
 
 // The application's menu bar, once SetMenuBarFromNib ran.
 MenuRef ApplicationMenuBar();

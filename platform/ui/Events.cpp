@@ -241,13 +241,17 @@ Boolean WaitNextEvent(EventMask, EventRecord* theEvent, UInt32 sleepTicks, void*
     if (theEvent) *theEvent = EventRecord{nullEvent, 0, 0, {0, 0}, 0};
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     if (sleepTicks > 0 && !plat::TakeWakeRequest()) {
+        // Sleep the whole time unless a worker wakes us; events that arrive
+        // meanwhile are dispatched to their handlers.
+        bool slept = false;
         QTimer sleeper;
         sleeper.setSingleShot(true);
         sleeper.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&sleeper, &QTimer::timeout, [&slept] { slept = true; });
         sleeper.start(int(sleepTicks * 1000 / 60));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        while (!slept && !plat::TakeWakeRequest())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    plat::TakeWakeRequest();
     return false;
 }
 

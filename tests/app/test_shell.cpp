@@ -67,10 +67,9 @@ TEST_F(ShellTest, StartsInTheIdleState) {
     EXPECT_TRUE(IsControlVisible(gDirectoryListingButton));
     EXPECT_TRUE(IsControlVisible(gConsoleLogButton));
     // The Preferences command is enabled at start-up.
-    bool prefEnabled = false;
-    for (QAction* a : plat::ApplicationMenuBar()->findChildren<QAction*>())
-        if (a->property("command").toString() == "pref") prefEnabled = a->isEnabled();
-    EXPECT_TRUE(prefEnabled);
+    const QList<QAction*> prefs = plat::MenuCommandActions(nullptr, kHICommandPreferences);
+    ASSERT_EQ(prefs.size(), 1);
+    EXPECT_TRUE(prefs[0]->isEnabled());
 }
 
 TEST_F(ShellTest, DispatchTable) {

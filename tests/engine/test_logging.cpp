@@ -270,7 +270,7 @@ TEST_F(AppLogging, EntriesFromManyThreadsAreEachAppendedWhole) {
     EXPECT_EQ(missingOrDuplicated, 0);
 }
 
-TEST_F(AppLogging, StoppingWhileWorkersLogLosesNoLineHalfway) {
+TEST_F(AppLogging, StoppingWhileWorkersLogIsNeitherHeldOffNorTorn) {
     StartLogging();
     std::atomic<bool> done = false;
     std::vector<std::thread> workers;

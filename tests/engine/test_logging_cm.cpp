@@ -204,6 +204,36 @@ TEST_F(PluginLogging, EntriesFromManyThreadsAreEachAppendedWhole) {
     EXPECT_EQ(missingOrDuplicated, 0);
 }
 
+TEST_F(PluginLogging, StoppingWhileWorkersLogIsNeitherHeldOffNorTorn) {
+    StartLogging();
+    std::atomic<bool> done = false;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t)
+        workers.emplace_back([&done] {
+            while (!done.load())
+                LogEntry("worker entry", true);
+        });
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(StopLogging(), noErr);
+        StartLogging();
+    }
+    done = true;
+    for (auto& worker : workers)
+        worker.join();
+    StopLogging();
+    int starts = 0, stops = 0;
+    for (const QByteArray& line : Lines(ReadFile(LogPath()))) {
+        if (IsStart(line))
+            ++starts;
+        else if (IsStop(line))
+            ++stops;
+        else
+            ASSERT_EQ(line, "worker entry");
+    }
+    EXPECT_EQ(starts, 51);
+    EXPECT_EQ(stops, 51);
+}
+
 TEST_F(PluginLogging, OpenConsoleOpensOnlyAnExistingLog) {
     OpenerRecorder opener;
     OpenConsole("LoftwiseCM.log");
