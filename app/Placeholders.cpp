@@ -6,10 +6,7 @@
 #include "engine/FTPUpload.h"
 
 
-OSErr OpenDocsAppleEventHandler(const AppleEvent*, AppleEvent*, SRefCon) { return noErr; }
 OSStatus InitDragHandlers() { return noErr; }
 OSStatus InstallDragHandlers(WindowRef) { return noErr; }
 
-void ShowWickets() {}
-void ClearWickets() {}
 

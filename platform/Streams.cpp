@@ -44,6 +44,7 @@ constexpr long kDefaultStallSeconds = 60;
 // curl itself drops connections idle for 118 s; give them up a little earlier.
 constexpr auto kIdleConnectionLifetime = std::chrono::seconds(100);
 constexpr size_t kMaxIdleSessions = 4;
+constexpr auto kHeartbeat = std::chrono::seconds(1);
 
 long StallSeconds() {
     bool ok = false;
@@ -120,6 +121,7 @@ struct Session {
     CURL* easy = curl_easy_init();
     std::string key;
     Clock::time_point idleSince;
+    curl_socket_t control = CURL_SOCKET_BAD; // the idle control connection
 
     Session() = default;
     Session(const Session&) = delete;
@@ -133,6 +135,14 @@ struct Session {
         if (multi) curl_multi_cleanup(multi); // says QUIT on idle connections
     }
 };
+
+// An idle control connection has nothing to say; anything readable (a
+// "421 Timeout" or the end of the stream) means the server has closed it.
+bool IdleConnectionUsable(curl_socket_t control) {
+    if (control == CURL_SOCKET_BAD) return true; // curl checks it itself
+    pollfd p{control, POLLIN, 0};
+    return poll(&p, 1, 0) == 0;
+}
 
 class SessionPool {
 public:
@@ -150,10 +160,15 @@ public:
                     ++it;
                 }
             }
-            for (auto it = m_idle.rbegin(); it != m_idle.rend(); ++it) {
-                if ((*it)->key == key) {
+            for (auto it = m_idle.begin(); it != m_idle.end();) {
+                if ((*it)->key != key) {
+                    ++it;
+                } else if (!IdleConnectionUsable((*it)->control)) {
+                    expired.push_back(std::move(*it));
+                    it = m_idle.erase(it);
+                } else {
                     found = std::move(*it);
-                    m_idle.erase(std::next(it).base());
+                    m_idle.erase(it);
                     break;
                 }
             }
@@ -651,25 +666,17 @@ public:
             m_state = State::Failed;
             return false;
         }
-        if (options.persistent) m_session = Pool().take(plan->key);
-        if (!m_session) m_session = std::make_unique<Session>();
-        m_session->key = plan->key;
-        if (!m_session->multi || !m_session->easy || !configure(*plan)) {
-            m_session.reset();
-            m_error = {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorSetup};
-            m_state = State::Failed;
-            return false;
-        }
+        m_plan = std::move(*plan);
+        if (options.persistent) m_session = Pool().take(m_plan.key);
+        m_reused = m_session != nullptr;
         m_ring.allocate(m_direction == Direction::Upload ? kWriteBufferCapacity
                                                          : kReadBufferCapacity);
-        m_state = State::Opening;
-        if (curl_multi_add_handle(m_session->multi, m_session->easy) != CURLM_OK) {
-            m_session.reset();
+        if (!start()) {
             m_error = {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorSetup};
             m_state = State::Failed;
             return false;
         }
-        m_active = true;
+        m_state = State::Opening;
         return true;
     }
 
@@ -766,6 +773,10 @@ public:
             fds.push_back({fd, events, 0});
         }
         if (m_timer && *m_timer < deadline) deadline = *m_timer;
+        // curl does not always name a timer for its own time-outs (a reply
+        // that never comes): look in on it every second regardless.
+        const auto beat = m_lastAction + kHeartbeat;
+        if (beat < deadline) deadline = beat;
     }
 
     void afterPoll(std::span<const pollfd> fds) {
@@ -777,10 +788,13 @@ public:
             if (p.revents & (POLLIN | POLLHUP)) mask |= CURL_CSELECT_IN;
             if (p.revents & POLLOUT) mask |= CURL_CSELECT_OUT;
             if (p.revents & (POLLERR | POLLNVAL)) mask |= CURL_CSELECT_ERR;
+            m_lastAction = Clock::now();
             curl_multi_socket_action(m_session->multi, p.fd, mask, &running);
         }
-        if (m_active && m_timer && *m_timer <= Clock::now()) {
+        const auto now = Clock::now();
+        if (m_active && ((m_timer && *m_timer <= now) || m_lastAction + kHeartbeat <= now)) {
             m_timer.reset();
+            m_lastAction = now;
             curl_multi_socket_action(m_session->multi, CURL_SOCKET_TIMEOUT, 0, &running);
         }
         collectResult();
@@ -788,6 +802,28 @@ public:
 
 private:
     enum class State { NotOpen, Opening, Open, Done, Failed, Closed };
+
+    // Hands the transfer to curl, on the session taken or on a new one.
+    bool start() {
+        if (!m_session) m_session = std::make_unique<Session>();
+        m_session->key = m_plan.key;
+        m_sendPaused = m_recvPaused = false;
+        m_lastAction = Clock::now();
+        if (!m_session->multi || !m_session->easy || !configure(m_plan) ||
+            curl_multi_add_handle(m_session->multi, m_session->easy) != CURLM_OK) {
+            m_session.reset();
+            return false;
+        }
+        m_active = true;
+        return true;
+    }
+
+    // A kept connection the server gave up on shows only when it is used:
+    // the first reply is a 421 or the connection is gone.
+    static bool LostConnection(CURLcode rc, long reply) {
+        return reply == 421 || rc == CURLE_SEND_ERROR || rc == CURLE_RECV_ERROR ||
+               rc == CURLE_GOT_NOTHING;
+    }
 
     bool configure(const FTPPlan& plan) {
         CURL* e = m_session->easy;
@@ -878,18 +914,29 @@ private:
     }
 
     void finish(CURLcode rc) {
-        long reply = 0, osErrno = 0;
+        long reply = 0, osErrno = 0, newConnections = 0;
+        curl_socket_t control = CURL_SOCKET_BAD;
         curl_easy_getinfo(m_session->easy, CURLINFO_RESPONSE_CODE, &reply);
         curl_easy_getinfo(m_session->easy, CURLINFO_OS_ERRNO, &osErrno);
+        curl_easy_getinfo(m_session->easy, CURLINFO_NUM_CONNECTS, &newConnections);
+        if (rc == CURLE_OK) curl_easy_getinfo(m_session->easy, CURLINFO_ACTIVESOCKET, &control);
         curl_multi_remove_handle(m_session->multi, m_session->easy);
         m_active = false;
         m_sockets.clear();
         m_timer.reset();
         curl_multi_setopt(m_session->multi, CURLMOPT_SOCKETDATA, nullptr);
         curl_multi_setopt(m_session->multi, CURLMOPT_TIMERDATA, nullptr);
+        if (rc != CURLE_OK && m_reused && newConnections == 0 && !m_payloadMoved &&
+            LostConnection(rc, reply)) {
+            // Once, on a new connection; nothing of the data has gone yet.
+            m_reused = false;
+            m_session.reset();
+            if (start()) return;
+        }
         if (rc == CURLE_OK) {
             m_connected = true;
             m_state = State::Done;
+            m_session->control = control;
             // The control connection stays logged in for the next transfer.
             if (options.persistent) Pool().give(std::move(m_session));
         } else {
@@ -938,6 +985,7 @@ private:
             t->m_sendPaused = true;
             return CURL_READFUNC_PAUSE;
         }
+        t->m_payloadMoved = true;
         return t->m_ring.pop(reinterpret_cast<UInt8*>(buffer), size * count);
     }
 
@@ -951,6 +999,7 @@ private:
             return CURL_WRITEFUNC_PAUSE;
         }
         t->m_ring.push(reinterpret_cast<const UInt8*>(data), n);
+        t->m_payloadMoved = true;
         return n;
     }
 
@@ -963,6 +1012,10 @@ private:
     bool m_connected = false;
     bool m_ended = false;
     bool m_sendPaused = false, m_recvPaused = false;
+    FTPPlan m_plan;
+    bool m_reused = false;       // on a kept connection
+    bool m_payloadMoved = false; // some of the data has gone to or come from curl
+    Clock::time_point m_lastAction;
     ByteRing m_ring;
     std::vector<std::pair<curl_socket_t, int>> m_sockets;
     std::optional<Clock::time_point> m_timer;

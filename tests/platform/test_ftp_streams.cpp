@@ -402,10 +402,12 @@ TEST_P(RealServer, ListsAFolderAndReadsAFile) {
 
     const Outcome listing = List(server->url("/dir/"));
     ExpectSucceeded(listing);
+    // Listings come in ASCII mode, with the line ends made LF.
     const QString text = QString::fromUtf8(listing.data);
-    EXPECT_TRUE(text.contains(QLatin1String(" alpha.txt\r\n"))) << U8(text);
-    EXPECT_TRUE(text.contains(QLatin1String(" beta gamma.txt\r\n"))) << U8(text);
-    EXPECT_TRUE(text.contains(QLatin1String(" file.bin\r\n"))) << U8(text);
+    EXPECT_TRUE(text.contains(QLatin1String(" alpha.txt\n"))) << U8(text);
+    EXPECT_TRUE(text.contains(QLatin1String(" beta gamma.txt\n"))) << U8(text);
+    EXPECT_TRUE(text.contains(QLatin1String(" file.bin\n"))) << U8(text);
+    EXPECT_FALSE(text.contains('\r'));
 
     const Outcome read = List(server->url("/dir/file.bin"));
     ExpectSucceeded(read);
@@ -669,16 +671,44 @@ TEST_F(FaultServer, ConsecutiveTransfersReuseTheLogin) {
     EXPECT_EQ(server.connectionCount(), 2);
 }
 
-TEST_F(FaultServer, ConnectionClosedByTheServerWhileIdleIsReopenedOnce) {
-    FaultFtpServer server(
-        QJsonObject{{"close_idle_after", 0.2}, {"close_idle_reply", "421 Idle too long"}});
-    ASSERT_TRUE(server.isRunning());
-    ExpectSucceeded(Upload(WithFile(server.url("/"), "one.bin"), {"1"}));
-    std::this_thread::sleep_for(700ms);
-    ExpectSucceeded(Upload(WithFile(server.url("/"), "two.bin"), {"22"}));
-    EXPECT_EQ(ReadFile(server.home() + "/two.bin"), "22");
-    EXPECT_EQ(server.connectionCount(), 2);
-    EXPECT_EQ(server.loginCount(), 2);
+TEST_F(FaultServer, ConnectionClosedByTheServerIsReopenedOnce) {
+    {
+        SCOPED_TRACE("closed while idle");
+        FaultFtpServer server(
+            QJsonObject{{"close_idle_after", 0.2}, {"close_idle_reply", "421 Idle too long"}});
+        ASSERT_TRUE(server.isRunning());
+        ExpectSucceeded(Upload(WithFile(server.url("/"), "one.bin"), {"1"}));
+        std::this_thread::sleep_for(700ms);
+        ExpectSucceeded(Upload(WithFile(server.url("/"), "two.bin"), {"22"}));
+        EXPECT_EQ(ReadFile(server.home() + "/two.bin"), "22");
+        EXPECT_EQ(server.connectionCount(), 2);
+        EXPECT_EQ(server.loginCount(), 2);
+        plat::FTPCloseIdleConnections();
+    }
+    {
+        SCOPED_TRACE("closed just as it is used again");
+        QJsonObject rule = Rule("EPSV", "421 Closing", true);
+        rule["skip"] = 1;
+        rule["times"] = 1;
+        FaultFtpServer server(QJsonObject{{"rules", QJsonArray{rule}}});
+        ASSERT_TRUE(server.isRunning());
+        ExpectSucceeded(Upload(WithFile(server.url("/"), "one.bin"), {"1"}));
+        ExpectSucceeded(Upload(WithFile(server.url("/"), "two.bin"), {"22"}));
+        EXPECT_EQ(ReadFile(server.home() + "/two.bin"), "22");
+        EXPECT_EQ(server.connectionCount(), 2);
+        plat::FTPCloseIdleConnections();
+    }
+    {
+        SCOPED_TRACE("only once");
+        QJsonObject rule = Rule("EPSV", "421 Closing", true);
+        rule["skip"] = 1;
+        FaultFtpServer server(QJsonObject{{"rules", QJsonArray{rule}}});
+        ASSERT_TRUE(server.isRunning());
+        ExpectSucceeded(Upload(WithFile(server.url("/"), "one.bin"), {"1"}));
+        ExpectFailed(Upload(WithFile(server.url("/"), "two.bin"), {"22"}),
+                     kCFStreamErrorDomainFTP, 421);
+        EXPECT_EQ(server.connectionCount(), 2);
+    }
 }
 
 TEST_F(FaultServer, ListingInFragmentsArrivesWhole) {
@@ -690,7 +720,8 @@ TEST_F(FaultServer, ListingInFragmentsArrivesWhole) {
     ASSERT_TRUE(server.isRunning());
     const Outcome o = List(server.url("/"));
     ExpectSucceeded(o);
-    EXPECT_EQ(o.data, fragments.join(QString()).toUtf8());
+    // Line ends become LF, also where a CR LF is split between two reads.
+    EXPECT_EQ(o.data, fragments.join(QString()).replace("\r\n", "\n").toUtf8());
     EXPECT_GE(o.count(kCFStreamEventHasBytesAvailable), 2);
 }
 

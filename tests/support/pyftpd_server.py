@@ -27,6 +27,7 @@ def main():
     handler = FTPHandler
     handler.authorizer = authorizer
     handler.banner = "pyftpdlib ready"
+    handler.auth_failed_timeout = 0.1  # tests try wrong passwords on purpose
     server = FTPServer(("127.0.0.1", 0), handler)
     server.max_cons = 64
     tmp = args.port_file + ".tmp"

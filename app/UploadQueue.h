@@ -1,0 +1,16 @@
+// The queue pass over the items of the last Open Documents event.
+#pragma once
+
+#include "platform/AppleEvents.h"
+#include "platform/ui/Events.h"
+
+// The pending work list: the direct parameter of the last Open Documents
+// event, exactly as it came.
+extern AEDescList gDescList;
+
+// The pass: the action of the one-shot timer installed for each drop.
+void ProcessTimerProc(EventLoopTimerRef timer, void* userData);
+// Ends the application a second after a pass when "QuitWhenDone" is on.
+void PauseTimerProc(EventLoopTimerRef timer, void* userData);
+// A pass is scheduled, running, or waiting behind another.
+bool UploadPassPending();

@@ -1,0 +1,127 @@
+// The real droplet program, started as the desktop starts it: a copy
+// configured by its hard-coded Preferences resource, files given at launch
+// or by a second launch, quitting by itself or by signal. Runs inside a
+// private keyring session (the resource's password goes to the keychain).
+#include "tests/support/FtpServers.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+const QString kRealBundle = QStringLiteral(LOFTWISE_BUNDLES_DIR "/Loftwise.app");
+
+class DropletProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("LOFTWISE_TEST_KEYRING"))
+            GTEST_SKIP() << "needs the private keyring session of tests/support/with-keyring";
+        m_server = StartPyftpdlib();
+        ASSERT_TRUE(m_server->isRunning()) << m_server->startError().toStdString();
+        m_bundle = MakeTempDir("copies") + "/Loftwise.app";
+        ASSERT_EQ(RunProcess("cp", {"-a", kRealBundle, m_bundle}).exitCode, 0);
+        WriteFile(m_bundle + "/Contents/Resources/Preferences.txt",
+                  QStringLiteral("127.0.0.1:%1\n%2\n%3\n/\n")
+                      .arg(m_server->port())
+                      .arg(m_server->user(), m_server->password())
+                      .toUtf8());
+    }
+    void TearDown() override {
+        for (auto& p : m_running)
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished(5000);
+            }
+    }
+    QProcess* Launch(const QStringList& files, bool quitWhenDone = false) {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p->setProcessEnvironment(env);
+        p->setProcessChannelMode(QProcess::MergedChannels);
+        if (quitWhenDone) SetSwitch("QuitWhenDone", true);
+        p->start(m_bundle + "/Contents/Linux/Loftwise", files);
+        EXPECT_TRUE(p->waitForStarted());
+        m_running.push_back(std::move(p));
+        return m_running.back().get();
+    }
+    static void SetSwitch(const char* key, bool on) {
+        const QString plist = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) +
+                              "/Preferences/com.brisk-alder.Loftwise.plist";
+        RunProcess("/usr/bin/python3",
+                   {"-c",
+                    QStringLiteral("import plistlib,os,sys\np=sys.argv[1]\nd={}\n"
+                                   "if os.path.exists(p): d=plistlib.load(open(p,'rb'))\n"
+                                   "d[sys.argv[2]]=sys.argv[3]=='1'\n"
+                                   "plistlib.dump(d,open(p,'wb'))"),
+                    plist, key, on ? "1" : "0"});
+    }
+    bool WaitForFile(const QString& name, qint64 size, int ms = 30000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms) {
+            QFileInfo f(m_server->home() + "/" + name);
+            if (f.exists() && f.size() == size) return true;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+    std::unique_ptr<FtpServer> m_server;
+    QString m_bundle;
+    std::vector<std::unique_ptr<QProcess>> m_running;
+};
+
+TEST_F(DropletProcess, QuitWhenDoneSaysByeAndEnds) {
+    const QString src = MakeTempDir("src");
+    WriteFile(src + "/done.txt", "finished");
+    QProcess* app = Launch({src + "/done.txt"}, true);
+    ASSERT_TRUE(app->waitForFinished(60000)) << app->readAll().toStdString();
+    SetSwitch("QuitWhenDone", false);
+    EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app->exitCode(), 0);
+    EXPECT_EQ(ReadFile(m_server->home() + "/done.txt"), QByteArray("finished"));
+}
+
+TEST_F(DropletProcess, ASecondLaunchHandsItsFilesToTheRunningCopy) {
+    const QString src = MakeTempDir("src");
+    WriteFile(src + "/first.txt", "1");
+    WriteFile(src + "/second.txt", "22");
+    QProcess* primary = Launch({src + "/first.txt"});
+    ASSERT_TRUE(WaitForFile("first.txt", 1)) << primary->readAll().toStdString();
+    QProcess* again = Launch({src + "/second.txt"});
+    ASSERT_TRUE(again->waitForFinished(20000));
+    EXPECT_EQ(again->exitCode(), 0);
+    EXPECT_EQ(primary->state(), QProcess::Running);
+    EXPECT_TRUE(WaitForFile("second.txt", 2)) << primary->readAll().toStdString();
+    ::kill(pid_t(primary->processId()), SIGTERM);
+    ASSERT_TRUE(primary->waitForFinished(20000));
+    EXPECT_EQ(primary->exitCode(), 0);
+}
+
+TEST_F(DropletProcess, QuitDuringAnUploadFinishesThatFileFirst) {
+    const QString src = MakeTempDir("src");
+    const QByteArray big(128 * 1024 * 1024, 'q');
+    WriteFile(src + "/one.bin", big);
+    WriteFile(src + "/two.bin", big);
+    QProcess* app = Launch({src + "/one.bin", src + "/two.bin"});
+    // Quit as soon as the first file is on its way.
+    QElapsedTimer clock;
+    clock.start();
+    while (!QFileInfo::exists(m_server->home() + "/one.bin") && clock.elapsed() < 30000)
+        QThread::msleep(5);
+    ::kill(pid_t(app->processId()), SIGTERM);
+    ASSERT_TRUE(app->waitForFinished(60000));
+    EXPECT_EQ(app->exitCode(), 0);
+    EXPECT_EQ(QFileInfo(m_server->home() + "/one.bin").size(), big.size());
+    EXPECT_FALSE(QFileInfo::exists(m_server->home() + "/two.bin"));
+}
+
+} // namespace

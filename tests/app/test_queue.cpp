@@ -1,0 +1,226 @@
+// The droplet end to end inside one process: drops arrive as Open Documents
+// events, the queue pass uploads to a real pyftpdlib server, and the window
+// shows what the user would see. Runs in a private keyring session.
+#include "app/ConnectionSettings.h"
+#include "app/Shell.h"
+#include "app/UploadQueue.h"
+#include "app/WicketList.h"
+#include "engine/Logging.h"
+#include "platform/AppleEventDelivery.h"
+#include "platform/Bundle.h"
+#include "platform/Preferences.h"
+#include "platform/ui/Dialogs.h"
+#include "tests/support/FtpServers.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QTimer>
+#include <functional>
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+const QString kRealBundle = QStringLiteral(LOFTWISE_BUNDLES_DIR "/Loftwise.app");
+const QString kDomain = QStringLiteral("com.brisk-alder.Loftwise");
+const QString kIdle = QStringLiteral(
+    "Drop one or more files, folders or volumes on the application or this window to upload them.");
+
+QString Text(ControlRef c) {
+    QString t;
+    plat::GetControlText(c, &t);
+    return t;
+}
+
+// What the window showed during a pass, sampled every millisecond.
+struct Watch {
+    QStringList messages, counts;
+    QList<int> progress;
+    std::function<void()> onSample;
+};
+
+class Queue : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_server = StartPyftpdlib().release();
+        ASSERT_TRUE(s_server->isRunning()) << s_server->startError().toStdString();
+        const QString copy = MakeTempDir("queue") + "/Loftwise.app";
+        ASSERT_EQ(RunProcess("cp", {"-a", kRealBundle, copy}).exitCode, 0);
+        plat::SetMainBundlePath(copy);
+        ASSERT_EQ(StartApplication(), noErr);
+        qobject_cast<QLineEdit*>(gHostEditText)->setText(QStringLiteral("127.0.0.1:%1").arg(s_server->port()));
+        qobject_cast<QLineEdit*>(gUsernameEditText)->setText(s_server->user());
+        qobject_cast<QLineEdit*>(gPasswordEditText)->setText(s_server->password());
+        qobject_cast<QLineEdit*>(gFolderEditText)->setText("/");
+        SetZip(false);
+    }
+    void SetUp() override {
+        QDir(s_server->home()).removeRecursively();
+        QDir().mkpath(s_server->home());
+    }
+    static void SetZip(bool on) {
+        CFPreferencesSetAppValue("ZipFolders", PlistValue::boolean(on), kDomain);
+        CFPreferencesAppSynchronize(kDomain);
+    }
+    // Posts one drop and pumps events until every pass is over.
+    static Watch Drop(const QStringList& paths, std::function<void()> during = {}) {
+        Watch w;
+        w.onSample = std::move(during);
+        QTimer sampler;
+        QObject::connect(&sampler, &QTimer::timeout, [&w] {
+            auto note = [](QStringList& list, const QString& t) {
+                if (!t.isEmpty() && (list.isEmpty() || list.last() != t)) list << t;
+            };
+            note(w.messages, Text(gMessage));
+            if (IsControlVisible(gSmallMessage)) note(w.counts, Text(gSmallMessage));
+            if (IsControlVisible(gProgress)) {
+                const int v = GetControl32BitValue(gProgress);
+                if (w.progress.isEmpty() || w.progress.last() != v) w.progress << v;
+            }
+            if (w.onSample) w.onSample();
+        });
+        sampler.start(1);
+        EXPECT_EQ(plat::PostOpenDocuments(paths), paths.size());
+        QElapsedTimer clock;
+        clock.start();
+        do {
+            WaitNextEvent(everyEvent, nullptr, 1, nullptr);
+        } while ((UploadPassPending() || clock.elapsed() < 50) && clock.elapsed() < 60000);
+        EXPECT_FALSE(UploadPassPending());
+        return w;
+    }
+    static QStringList Arrived() {
+        QStringList files;
+        QDirIterator it(s_server->home(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) files << QDir(s_server->home()).relativeFilePath(it.next());
+        files.sort();
+        return files;
+    }
+    static void ExpectIdle() {
+        EXPECT_FALSE(IsControlVisible(gSpin));
+        EXPECT_FALSE(IsControlVisible(gStopButton));
+        EXPECT_FALSE(IsControlEnabled(gStopButton));
+        EXPECT_FALSE(IsControlVisible(gProgress));
+        EXPECT_FALSE(IsControlVisible(gSmallMessage));
+        EXPECT_TRUE(IsControlVisible(gEditButton));
+        EXPECT_EQ(Text(gMessage), kIdle);
+    }
+    static inline FtpServer* s_server = nullptr;
+};
+
+QString Tree(const QStringList& files, const QByteArray& bytes = "data") {
+    const QString root = MakeTempDir("drop");
+    for (const QString& f : files) WriteFile(root + "/" + f, bytes + f.toUtf8());
+    return root;
+}
+
+TEST_F(Queue, TwoFilesAndAFolderOfThree) {
+    const QString src = Tree({"a.txt", "b.txt", "Photos/x1.jpg", "Photos/sub/x2.jpg", "Photos/x3.jpg"});
+    const Watch w = Drop({src + "/a.txt", src + "/b.txt", src + "/Photos"});
+    EXPECT_EQ(Arrived(), QStringList({"a.txt", "b.txt", "x1.jpg", "x2.jpg", "x3.jpg"}));
+    for (const char* name : {"a.txt", "b.txt", "x1.jpg", "x2.jpg", "x3.jpg"})
+        EXPECT_TRUE(w.messages.contains(QString("File: ") + name)) << name << "\n"
+                                                                  << w.messages.join("\n").toStdString();
+    EXPECT_EQ(w.counts, QStringList({"(1 of 3)", "(2 of 3)", "(3 of 3)"}));
+    EXPECT_EQ(w.progress, QList<int>({0, 1, 2}));
+    EXPECT_EQ(ReadFile(s_server->home() + "/x2.jpg"), QByteArray("dataPhotos/sub/x2.jpg"));
+    ExpectIdle();
+}
+
+TEST_F(Queue, StopDuringTheSecondFileOfAFolderOfFive) {
+    const QString src = Tree({"F/f1.bin", "F/f2.bin", "F/f3.bin", "F/f4.bin", "F/f5.bin"},
+                             QByteArray(2 * 1024 * 1024, 'z'));
+    bool pressed = false;
+    Drop({src + "/F"}, [&] {
+        if (!pressed && Text(gMessage).contains("f2.bin")) {
+            pressed = true;
+            ProcessHICommandForWindow(gWindow, FourCC("not!"));
+        }
+    });
+    ASSERT_TRUE(pressed);
+    const QStringList arrived = Arrived();
+    // The file being sent is finished; the next one is not started.
+    EXPECT_EQ(arrived.size(), 2) << arrived.join(",").toStdString();
+    for (const QString& f : arrived) EXPECT_EQ(QFileInfo(s_server->home() + "/" + f).size(), 2 * 1024 * 1024);
+    ExpectIdle();
+}
+
+TEST_F(Queue, FoldersWithoutZippingLoseTheirStructure) {
+    const QString src = Tree({"Site/index.html", "Site/css/site.css", "Site/img/deep/logo.png"});
+    QDir().mkpath(src + "/Empty/Nothing");
+    const QString bundle = src + "/Tools/Viewer.app/Contents";
+    WriteFile(bundle + "/Info.plist", "<plist/>");
+    WriteFile(bundle + "/Linux/Viewer", "ELF");
+    Drop({src + "/Empty", src + "/Site", src + "/Tools"});
+    EXPECT_EQ(Arrived(), QStringList({"Info.plist", "Viewer", "index.html", "logo.png", "site.css"}));
+    ExpectIdle();
+}
+
+TEST_F(Queue, ZippedFoldersGoAsOneArchive) {
+    SetZip(true);
+    const QString src = Tree({"Photos/one.jpg", "Photos/sub/two.jpg"});
+    const Watch w = Drop({src + "/Photos"});
+    SetZip(false);
+    EXPECT_TRUE(w.messages.contains("Folder: Photos")) << w.messages.join("\n").toStdString();
+    ASSERT_EQ(Arrived(), QStringList({"Photos.zip"}));
+    const QString out = MakeTempDir("unzipped");
+    ASSERT_EQ(RunProcess("unzip", {"-q", s_server->home() + "/Photos.zip", "-d", out}).exitCode, 0);
+    EXPECT_EQ(ReadFile(out + "/one.jpg"), QByteArray("dataPhotos/one.jpg"));
+    EXPECT_EQ(ReadFile(out + "/sub/two.jpg"), QByteArray("dataPhotos/sub/two.jpg"));
+}
+
+TEST_F(Queue, ASecondDropDuringAPassIsQueuedBehindIt) {
+    const QString first = Tree({"big1.bin", "big2.bin"}, QByteArray(1024 * 1024, 'b'));
+    const QString second = Tree({"late.txt"});
+    bool dropped = false;
+    const Watch w = Drop({first + "/big1.bin", first + "/big2.bin"}, [&] {
+        if (!dropped && Text(gMessage).contains("big1.bin")) {
+            dropped = true;
+            plat::PostOpenDocuments({second + "/late.txt"});
+        }
+    });
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(Arrived(), QStringList({"big1.bin", "big2.bin", "late.txt"}));
+    // The late file went after the pass that was running.
+    const qsizetype big2 = w.messages.indexOf(QRegularExpression(".*big2.bin.*"));
+    const qsizetype late = w.messages.indexOf(QRegularExpression(".*late.txt.*"));
+    ASSERT_GE(big2, 0);
+    EXPECT_GT(late, big2) << w.messages.join("\n").toStdString();
+}
+
+TEST_F(Queue, WicketsAreListedAndClearedOnlyOnOk) {
+    SaveStringPreference("Host", "wicket.example");
+    const QString log = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) + "/Logs/Loftwise/" +
+                        plat::AppLogDiskName(plat::AppLogFileName());
+    ShowWickets();
+    QString text = QString::fromLatin1(ReadFile(log));
+    EXPECT_TRUE(text.contains("\r \rWickets: \rWicket 0\r")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\rHost: wicket.example\r")) << text.toStdString();
+
+    plat::SetAlertResponder([](const plat::AlertRequest& r) {
+        EXPECT_EQ(r.message, "Are you sure you want to clear all current wickets?");
+        EXPECT_EQ(r.explanation, "This action can not be undone.");
+        return kAlertStdAlertCancelButton;
+    });
+    ClearWickets();
+    text = QString::fromLatin1(ReadFile(log));
+    EXPECT_TRUE(text.endsWith("Clearing Wickets...\rCancelled.\r")) << text.toStdString();
+    CFPreferencesAppSynchronize(kDomain);
+    EXPECT_TRUE(CFPreferencesCopyAppValue("LoginItems", kDomain).has_value());
+
+    plat::SetAlertResponder([](const plat::AlertRequest&) { return kAlertStdAlertOKButton; });
+    ClearWickets();
+    plat::SetAlertResponder(nullptr);
+    text = QString::fromLatin1(ReadFile(log));
+    EXPECT_TRUE(text.endsWith("Clearing Wickets...\rWickets cleared.\r")) << text.toStdString();
+    EXPECT_FALSE(CFPreferencesCopyAppValue("LoginItems", kDomain).has_value());
+    ShowWickets();
+    text = QString::fromLatin1(ReadFile(log));
+    EXPECT_TRUE(text.endsWith("Wickets cleared.\r \rWickets: \r")) << text.toStdString();
+}
+
+} // namespace
