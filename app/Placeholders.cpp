@@ -6,7 +6,5 @@
 #include "engine/FTPUpload.h"
 
 
-OSStatus InitDragHandlers() { return noErr; }
-OSStatus InstallDragHandlers(WindowRef) { return noErr; }
 
 

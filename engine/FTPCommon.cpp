@@ -1,15 +1,20 @@
 // What the droplet's and the plug-in's transfers share: the per-transfer
-// record, the stream set-up helpers, error texts, format filling and the
-// listing's entry line.
+// record, the stream set-up helpers, the listing callback's work, error
+// texts, format filling, address checks and the listing's entry line.
 #include "engine/FTPUpload.h"
 
+#if defined(LOFTWISE_PLUGIN_BUILD)
+#include "engine/LoggingCM.h"
+#else
 #include "engine/Logging.h"
+#endif
 #include "platform/FTPListing.h"
 #include "platform/Proxies.h"
 
 #include <QLocale>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 void MySetupStreamInfo(MyStreamInfo** info, CFReadStreamRef readStream,
@@ -81,7 +86,135 @@ void MyCFStreamSetFTPProxy(CFTypeRef stream, MyStreamInfo* info) {
     if (info) info->proxyDict = std::move(proxies);
 }
 
+void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStreamInfo* info,
+                          MyListingEntryWriter writeEntry) {
+    char line[256];
+    auto finish = [info] {
+        MyCleanupStreamInfo(info);
+        CFRunLoopStop(CFRunLoopGetCurrent());
+    };
+    switch (event) {
+    case kCFStreamEventOpenCompleted:
+        LogEntry("Open complete", true);
+        break;
+    case kCFStreamEventHasBytesAvailable: {
+        long total = 0;
+        for (;;) {
+            const CFIndex room = kMyBufferSize - info->pendingByteCount;
+            const CFIndex got =
+                CFReadStreamRead(stream, info->buffer + info->pendingByteCount, room);
+            if (got < 0) {
+                std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(got));
+                LogEntry(line, true);
+                break;
+            }
+            if (got == 0) break;
+            CFIndex available = info->pendingByteCount + got;
+            total += long(available);
+            const UInt8* at = info->buffer;
+            if (info->skippingLongLine) {
+                // The rest of a line too long for the buffer: drop it up to its end.
+                const UInt8* end =
+                    static_cast<const UInt8*>(std::memchr(at, '\n', std::size_t(available)));
+                if (!end)
+                    end = static_cast<const UInt8*>(std::memchr(at, '\r', std::size_t(available)));
+                if (!end) {
+                    info->pendingByteCount = 0;
+                    if (!CFReadStreamHasBytesAvailable(stream)) break;
+                    continue;
+                }
+                available -= (end + 1 - at);
+                at = end + 1;
+                info->skippingLongLine = false;
+            }
+            bool failed = false;
+            for (;;) {
+                std::optional<PlistDictionary> parsed;
+                const CFIndex used =
+                    CFFTPCreateParsedResourceListing(nullptr, at, available, &parsed);
+                if (used > 0) {
+                    if (parsed) writeEntry(*parsed);
+                    at += used;
+                    available -= used;
+                    info->pendingByteCount = SInt32(available);
+                    continue;
+                }
+                if (used == 0) {
+                    if (available == kMyBufferSize) {
+                        LogEntry("Skipped a listing line longer than 32768 bytes", true);
+                        info->skippingLongLine = true;
+                        available = 0;
+                    }
+                    info->pendingByteCount = SInt32(available);
+                    total -= long(available);
+                    std::memmove(info->buffer, at, std::size_t(available));
+                } else if (used == -1) {
+                    LogEntry("CFFTPCreateParsedResourceListing parse failure", true);
+                    failed = true;
+                } else {
+                    info->pendingByteCount = 0;
+                }
+                break;
+            }
+            if (failed) {
+                finish();
+                return;
+            }
+            if (!CFReadStreamHasBytesAvailable(stream)) break;
+        }
+        std::snprintf(line, sizeof line, "Read %ld bytes", total);
+        LogEntry(line, true);
+        break;
+    }
+    case kCFStreamEventErrorOccurred: {
+        const CFStreamError error = CFReadStreamGetError(stream);
+        std::snprintf(line, sizeof line, "CFReadStreamGetError returned (%d, %ld)",
+                      int(error.domain), long(error.error));
+        LogEntry(line, true);
+        finish();
+        break;
+    }
+    case kCFStreamEventEndEncountered:
+        LogEntry("Listing complete", true);
+        finish();
+        break;
+    default:
+        std::snprintf(line, sizeof line, "Received unexpected CFStream event (%d)", int(event));
+        LogEntry(line, true);
+        break;
+    }
+}
+
 namespace plat {
+
+bool HasControlCharacter(const QString& text) {
+    for (QChar c : text)
+        if (c == '\r' || c == '\n' || c == QChar(0)) return true;
+    return false;
+}
+
+std::optional<QString> RefuseDestination(const QUrl& folderURL, const std::optional<QString>& user,
+                                         const std::optional<QString>& password) {
+    // The path is checked decoded too: "%0D%0A" becomes a line break on the wire.
+    if (HasControlCharacter(folderURL.toString()) ||
+        HasControlCharacter(folderURL.host(QUrl::FullyDecoded)) ||
+        HasControlCharacter(folderURL.path(QUrl::FullyDecoded)) ||
+        HasControlCharacter(user.value_or(QString())) ||
+        HasControlCharacter(password.value_or(QString())))
+        return HelpfulErrorText(
+            {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorControlCharacter}, true);
+    if (!folderURL.isValid() || folderURL.host().isEmpty())
+        return HelpfulErrorText({kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorBadURL}, true);
+    return std::nullopt;
+}
+
+QUrl AppendFileName(const QUrl& folder, const QString& fileName) {
+    QUrl url = folder;
+    QString path = url.path(QUrl::FullyDecoded);
+    if (!path.endsWith('/')) path += '/';
+    url.setPath(path + fileName, QUrl::DecodedMode);
+    return url;
+}
 
 QString FillFormat(const QString& format, const QStringList& values) {
     QString out;

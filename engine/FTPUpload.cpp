@@ -48,12 +48,6 @@ void Fail(const QString& text) {
     gTheError = LocalizedString(text);
 }
 
-bool HasControlCharacter(const QString& s) {
-    for (QChar c : s)
-        if (c == '\r' || c == '\n' || c == QChar(0)) return true;
-    return false;
-}
-
 // The destination as the worker builds it: nullopt with a log line when a
 // setting is missing; an invalid URL is reported as a failure.
 struct Destination {
@@ -92,22 +86,7 @@ std::optional<Destination> ReadDestination(bool forListing) {
 
 // Checks made before anything is sent; the failure text, or nullopt.
 std::optional<QString> RefuseDestination(const Destination& d) {
-    if (HasControlCharacter(d.folderURL.toString()) || HasControlCharacter(d.user.value_or("")) ||
-        HasControlCharacter(d.password.value_or("")))
-        return plat::HelpfulErrorText(
-            {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorControlCharacter}, true);
-    if (!d.folderURL.isValid() || d.folderURL.host().isEmpty())
-        return plat::HelpfulErrorText({kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorBadURL},
-                                      true);
-    return std::nullopt;
-}
-
-QUrl AppendFileName(const QUrl& folder, const QString& fileName) {
-    QUrl url = folder;
-    QString path = url.path(QUrl::FullyDecoded);
-    if (!path.endsWith('/')) path += '/';
-    url.setPath(path + fileName, QUrl::DecodedMode);
-    return url;
+    return plat::RefuseDestination(d.folderURL, d.user, d.password);
 }
 
 void Finish(MyStreamInfo* info) {
@@ -130,7 +109,7 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
             LogEntry(LogText("Uploading ", path).c_str(), true);
             return;
         }
-        const QUrl uploadURL = AppendFileName(dest->folderURL, QFileInfo(path).fileName());
+        const QUrl uploadURL = plat::AppendFileName(dest->folderURL, QFileInfo(path).fileName());
         CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
         CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
         MyStreamInfo* info = nullptr;
@@ -382,96 +361,5 @@ void LogDirectoryListing() {
 }
 
 void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event, void* context) {
-    auto* info = static_cast<MyStreamInfo*>(context);
-    char line[256];
-    switch (event) {
-    case kCFStreamEventOpenCompleted:
-        LogEntry("Open complete", true);
-        break;
-    case kCFStreamEventHasBytesAvailable: {
-        long total = 0;
-        for (;;) {
-            const CFIndex room = kMyBufferSize - info->pendingByteCount;
-            const CFIndex got =
-                CFReadStreamRead(stream, info->buffer + info->pendingByteCount, room);
-            if (got < 0) {
-                std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(got));
-                LogEntry(line, true);
-                break;
-            }
-            if (got == 0) break;
-            CFIndex available = info->pendingByteCount + got;
-            total += long(available);
-            const UInt8* at = info->buffer;
-            if (info->skippingLongLine) {
-                // The rest of a line too long for the buffer: drop it up to its end.
-                const UInt8* end =
-                    static_cast<const UInt8*>(std::memchr(at, '\n', std::size_t(available)));
-                if (!end)
-                    end = static_cast<const UInt8*>(std::memchr(at, '\r', std::size_t(available)));
-                if (!end) {
-                    info->pendingByteCount = 0;
-                    if (!CFReadStreamHasBytesAvailable(stream)) break;
-                    continue;
-                }
-                available -= (end + 1 - at);
-                at = end + 1;
-                info->skippingLongLine = false;
-            }
-            bool failed = false;
-            for (;;) {
-                std::optional<PlistDictionary> parsed;
-                const CFIndex used =
-                    CFFTPCreateParsedResourceListing(nullptr, at, available, &parsed);
-                if (used > 0) {
-                    if (parsed) WriteEntryLine(*parsed);
-                    at += used;
-                    available -= used;
-                    info->pendingByteCount = SInt32(available);
-                    continue;
-                }
-                if (used == 0) {
-                    if (available == kMyBufferSize) {
-                        LogEntry("Skipped a listing line longer than 32768 bytes", true);
-                        info->skippingLongLine = true;
-                        available = 0;
-                    }
-                    info->pendingByteCount = SInt32(available);
-                    total -= long(available);
-                    std::memmove(info->buffer, at, std::size_t(available));
-                } else if (used == -1) {
-                    LogEntry("CFFTPCreateParsedResourceListing parse failure", true);
-                    failed = true;
-                } else {
-                    info->pendingByteCount = 0;
-                }
-                break;
-            }
-            if (failed) {
-                Finish(info);
-                return;
-            }
-            if (!CFReadStreamHasBytesAvailable(stream)) break;
-        }
-        std::snprintf(line, sizeof line, "Read %ld bytes", total);
-        LogEntry(line, true);
-        break;
-    }
-    case kCFStreamEventErrorOccurred: {
-        const CFStreamError error = CFReadStreamGetError(stream);
-        std::snprintf(line, sizeof line, "CFReadStreamGetError returned (%d, %ld)",
-                      int(error.domain), long(error.error));
-        LogEntry(line, true);
-        Finish(info);
-        break;
-    }
-    case kCFStreamEventEndEncountered:
-        LogEntry("Listing complete", true);
-        Finish(info);
-        break;
-    default:
-        std::snprintf(line, sizeof line, "Received unexpected CFStream event (%d)", int(event));
-        LogEntry(line, true);
-        break;
-    }
+    MyHandleListingEvent(stream, event, static_cast<MyStreamInfo*>(context), WriteEntryLine);
 }

@@ -3,12 +3,17 @@
 // own whose run loop carries the stream callbacks.
 #pragma once
 
-#include "app/CString256.h"
 #include "platform/Files.h"
 #include "platform/Streams.h"
 
+#include <QStringList>
+#include <QUrl>
 #include <atomic>
 #include <optional>
+
+#if !defined(LOFTWISE_PLUGIN_BUILD)
+#include "app/CString256.h"
+#endif
 
 constexpr CFIndex kMyBufferSize = 32768;
 
@@ -32,6 +37,24 @@ void MyCFStreamSetUsernamePassword(CFTypeRef stream, const std::optional<QString
                                    const std::optional<QString>& password);
 void MyCFStreamSetFTPProxy(CFTypeRef stream, MyStreamInfo* info);
 
+#if defined(LOFTWISE_PLUGIN_BUILD)
+// Size of the file being sent; 0 after a size or name failure.
+extern UInt64 gFileSize;
+// The path of the file being sent, for the worker (UTF-8, terminated).
+constexpr std::size_t kRunDataSize = 512;
+extern char gRunData[kRunDataSize];
+// The destination of the upload in progress; replaced by each FTPUpload.
+extern QUrl gDestination;
+
+// Uploads file to an ftp:// destination carrying host, user, password and
+// folder (and port); waits for the worker. 0 when it ran, -1 when the file's
+// size or name cannot be read or its path does not fit gRunData, or the
+// thread library's error.
+int FTPUpload(const FSRef* file, const QUrl& destination);
+// Lists the folder of destination into the log on a detached worker, which
+// keeps its own copy of destination.
+void LogDirectoryListing(const QUrl& destination);
+#else
 // Shared with the main thread (application build). The worker sets
 // gUploadDone last, with release ordering; the main thread reads the other
 // results only after it has seen it.
@@ -40,15 +63,6 @@ extern std::atomic<bool> gHadError;
 extern CString256 gTheError;
 extern std::atomic<UInt64> gTotalBytesWritten;
 
-#if defined(LOFTWISE_PLUGIN_BUILD)
-extern UInt64 gFileSize;
-// Uploads file to an ftp:// destination carrying host, user, password and
-// folder; waits for the worker. 0 when it ran, -1 when the file's size or
-// name cannot be read, or the thread error.
-int FTPUpload(const FSRef* file, const QUrl& destination);
-// Lists the folder of destination into the log on a detached worker.
-void LogDirectoryListing(const QUrl& destination);
-#else
 // Uploads one file; returns true when the transfer failed (the failure has
 // been shown), false for success and for a skipped invisible file.
 bool FTPUpload(const FSRef* file);
@@ -61,6 +75,15 @@ void LogDirectoryListing();
 void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* info);
 void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event, void* info);
 
+// Writes one parsed listing entry to the log.
+using MyListingEntryWriter = void (*)(const PlistDictionary& entry);
+// The listing callback's work, common to both builds: logs the stream's
+// events, parses every complete line read and hands each entry to
+// writeEntry, keeps an incomplete line for the next read, and finishes the
+// listing (record destroyed, run loop stopped) at its end or on a failure.
+void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStreamInfo* info,
+                          MyListingEntryWriter writeEntry);
+
 namespace plat {
 
 // Fills "%@" and "%d" (also "%ld", "%lld") placeholders of a localised
@@ -72,5 +95,18 @@ std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withSer
 
 // One listing entry as the log shows it (without the final line end).
 QByteArray ListingEntryLine(const PlistDictionary& entry);
+
+// True when text holds CR, LF or NUL, which would end an FTP command early.
+bool HasControlCharacter(const QString& text);
+
+// The checks made before anything is sent: the failure text for a host,
+// user name, password or folder with a control character, or for an address
+// that is not a usable ftp URL; nullopt when the destination may be used.
+std::optional<QString> RefuseDestination(const QUrl& folderURL, const std::optional<QString>& user,
+                                         const std::optional<QString>& password);
+
+// The upload address: fileName (decoded) appended to the folder's path as
+// its last component, escaped as a URL path needs.
+QUrl AppendFileName(const QUrl& folder, const QString& fileName);
 
 } // namespace plat

@@ -1,20 +1,21 @@
 #include "platform/Files.h"
 
 #include <QStandardPaths>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -41,28 +42,79 @@ struct SpecBits {
 static_assert(sizeof(SpecBits) <= sizeof(FSSpec::name));
 
 // Every path a reference was made from, interned once. Ids are index + 1.
+// A folder walk interns one path per item, so this is an open-addressing
+// table whose slots carry a tag of the hash (most probes touch no string),
+// and the paths sit back to back in chunks that never move (a walk looks them
+// up again in the order it made them).
 class PathTable {
 public:
     UInt64 intern(std::string_view path) {
+        const size_t hash = std::hash<std::string_view>{}(path);
+        const auto tag = UInt32(UInt64(hash) >> 32);
         std::lock_guard lock(m_mutex);
-        if (auto it = m_index.find(path); it != m_index.end()) return it->second;
-        m_paths.emplace_back(path);
-        const UInt64 id = m_paths.size();
-        // A deque never moves its elements, so the view stays valid.
-        m_index.emplace(std::string_view(m_paths.back()), id);
-        return id;
+        if ((m_entries.size() + 1) * 2 > m_slots.size()) grow();
+        const size_t mask = m_slots.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            Slot& slot = m_slots[i];
+            if (slot.id == 0) {
+                m_entries.push_back(Entry{store(path), path.size(), hash});
+                slot = Slot{UInt32(m_entries.size()), tag};
+                return slot.id;
+            }
+            if (slot.tag == tag) {
+                const Entry& e = m_entries[slot.id - 1];
+                if (std::string_view(e.data, e.length) == path) return slot.id;
+            }
+        }
     }
 
     std::optional<std::string> lookup(UInt64 id) {
         std::lock_guard lock(m_mutex);
-        if (id == 0 || id > m_paths.size()) return std::nullopt;
-        return m_paths[id - 1];
+        if (id == 0 || id > m_entries.size()) return std::nullopt;
+        const Entry& e = m_entries[id - 1];
+        return std::string(e.data, e.length);
     }
 
 private:
+    struct Entry {
+        const char* data;
+        size_t length;
+        size_t hash;
+    };
+    struct Slot {
+        UInt32 id = 0; // 0: empty
+        UInt32 tag = 0;
+    };
+    static constexpr size_t kChunkSize = 256 * 1024;
+
+    const char* store(std::string_view path) {
+        if (m_chunks.empty() || kChunkSize - m_chunkUsed < path.size()) {
+            m_chunks.push_back(std::make_unique<char[]>(std::max(kChunkSize, path.size())));
+            m_chunkUsed = 0;
+        }
+        char* at = m_chunks.back().get() + m_chunkUsed;
+        std::memcpy(at, path.data(), path.size());
+        m_chunkUsed += path.size();
+        return at;
+    }
+
+    void grow() {
+        std::vector<Slot> table(std::max<size_t>(1024, m_slots.size() * 2));
+        const size_t mask = table.size() - 1;
+        for (size_t id = 1; id <= m_entries.size(); ++id) {
+            const size_t hash = m_entries[id - 1].hash;
+            size_t i = hash & mask;
+            while (table[i].id != 0) i = (i + 1) & mask;
+            table[i] = Slot{UInt32(id), UInt32(UInt64(hash) >> 32)};
+        }
+        m_slots = std::move(table);
+    }
+
     std::mutex m_mutex;
-    std::deque<std::string> m_paths;
-    std::unordered_map<std::string_view, UInt64> m_index;
+    std::vector<Entry> m_entries;
+    std::vector<Slot> m_slots;
+    std::vector<std::unique_ptr<char[]>> m_chunks;
+    size_t m_chunkUsed = 0;
 };
 
 PathTable& Paths() {

@@ -1,0 +1,298 @@
+// The plug-in's transfers: one file uploaded from a joinable worker while the
+// Finder's thread waits for it, and after a completed upload the destination
+// folder listed into the log by a detached worker. The destination is the
+// chosen menu item's ftp URL; progress goes to the log, never to a dialog.
+#include "engine/FTPUpload.h"
+
+#include "cmplugin/LocalizedStrings.h"
+#include "cmplugin/Preferences.h"
+#include "cmplugin/Utils.h"
+#include "engine/LogSupport.h"
+#include "engine/LoggingCM.h"
+
+#include <QFileInfo>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <thread>
+
+UInt64 gFileSize = 0;
+char gRunData[kRunDataSize];
+QUrl gDestination;
+
+namespace {
+
+const QString kLogFileName = QStringLiteral("LoftwiseCM.log");
+
+// A line from a platform string. Characters Mac Roman lacks become '?' and a
+// long line is cut, so that a file's name still shows instead of the whole
+// line being dropped.
+void Log(const QString& text) {
+    std::string bytes = plat::MacRomanOrQuestionMarks(text);
+    if (bytes.size() > 254) bytes.resize(254);
+    LogEntry(bytes.c_str(), true);
+}
+
+QString DateText() {
+    return CurrentDateString().value_or(QString());
+}
+
+// What the workers take from an item URL.
+struct Destination {
+    QString text; // "ftp://" + host (and port) + folder path as written
+    QString user, password;
+};
+
+// Host, user name, password and folder of an item URL; nullopt when one of
+// them is missing. The port is kept: a server on another port than 21 is
+// otherwise unreachable (and would be sent the credentials meant for it).
+std::optional<Destination> ReadDestination(const QUrl& url, bool forListing) {
+    const QString host = url.host(QUrl::FullyEncoded);
+    Destination d;
+    d.user = url.userName(QUrl::FullyDecoded);
+    d.password = url.password(QUrl::FullyDecoded);
+    if (host.isEmpty() || d.user.isEmpty() || d.password.isEmpty()) return std::nullopt;
+    QString folder = url.path(QUrl::FullyEncoded);
+    if (folder.isEmpty()) folder = QStringLiteral("/");
+    d.text = QStringLiteral("ftp://") + (host.contains(':') ? '[' + host + ']' : host);
+    if (url.port() >= 0) d.text += ':' + QString::number(url.port());
+    d.text += folder;
+    if (forListing && !d.text.endsWith('/')) d.text += '/';
+    return d;
+}
+
+void Finish(MyStreamInfo* info) {
+    MyCleanupStreamInfo(info);
+    CFRunLoopStop(CFRunLoopGetCurrent());
+}
+
+void* run(void* argument) {
+    const QString path = QString::fromUtf8(static_cast<const char*>(argument));
+    const auto dest = ReadDestination(gDestination, false);
+    if (!dest) return nullptr;
+    Log(LocalizedString("Starting upload..."));
+    const QUrl folderURL(dest->text, QUrl::StrictMode);
+    if (auto refused = plat::RefuseDestination(folderURL, dest->user, dest->password)) {
+        Log(*refused);
+        return nullptr;
+    }
+    const QUrl fileURL = QUrl::fromLocalFile(path);
+    const QUrl uploadURL = plat::AppendFileName(folderURL, QFileInfo(path).fileName());
+    CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
+    CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
+    MyStreamInfo* info = nullptr;
+    if (readStream && writeStream) MySetupStreamInfo(&info, readStream, writeStream);
+    if (!info) {
+        if (readStream) CFRelease(readStream);
+        if (writeStream) CFRelease(writeStream);
+        LogEntry("The upload could not be configured.", true);
+        return nullptr;
+    }
+    if (!CFReadStreamOpen(readStream)) {
+        LogEntry("CFReadStreamOpen failed", true);
+        MyCleanupStreamInfo(info);
+        return nullptr;
+    }
+    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
+    if (!CFWriteStreamSetClient(writeStream,
+                                kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
+                                    kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
+                                    kCFStreamEventEndEncountered,
+                                MyUploadCallBack, &context)) {
+        LogEntry("CFWriteStreamSetClient failed", true);
+        MyCleanupStreamInfo(info);
+        return nullptr;
+    }
+    CFWriteStreamScheduleWithRunLoop(writeStream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
+    MyCFStreamSetUsernamePassword(writeStream, dest->user, dest->password);
+    MyCFStreamSetFTPProxy(writeStream, info);
+    if (!CFWriteStreamOpen(writeStream)) {
+        LogEntry("CFWriteStreamOpen failed", true);
+        MyCleanupStreamInfo(info);
+        return nullptr;
+    }
+    CFRunLoopRun();
+    return nullptr;
+}
+
+// Logs the whole percentage sent when it has changed since the last line.
+void LogProgress(MyStreamInfo* info) {
+    if (gFileSize == 0) return; // an empty file has no percentage
+    const auto percent = SInt32(double(float(info->bytesWritten) / float(gFileSize)) * 100.0);
+    if (percent == info->lastPercent) return;
+    info->lastPercent = percent;
+    Log(QString::number(percent) + LocalizedString("% complete"));
+}
+
+} // namespace
+
+int FTPUpload(const FSRef* file, const QUrl& destination) {
+    gFileSize = 0;
+    if (!file) return -1;
+    UInt64 size = 0;
+    if (plat::DataForkSize(*file, &size) != noErr) return -1;
+    QString name;
+    if (FSGetCatalogInfo(file, kFSCatInfoNone, nullptr, &name, nullptr, nullptr) != noErr)
+        return -1;
+    gFileSize = size;
+    gDestination = destination;
+
+    if (OpenConsoleLog()) OpenConsole(kLogFileName);
+    Log(plat::FillFormat(LocalizedString("%@\nUploading File: %@"), {DateText(), name}));
+
+    const std::optional<QString> path = plat::PathOfRef(*file);
+    const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
+    if (!path || utf8.contains('\0')) {
+        LogEntry("The upload could not be configured.", true);
+        return -1;
+    }
+    if (std::size_t(utf8.size()) + 1 > kRunDataSize) {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "The upload could not be configured: the file's path is longer than %d "
+                      "bytes.",
+                      int(kRunDataSize - 1));
+        LogEntry(line, true);
+        return -1;
+    }
+    std::memcpy(gRunData, utf8.constData(), std::size_t(utf8.size()) + 1);
+
+    pthread_attr_t attributes;
+    int err = pthread_attr_init(&attributes);
+    if (err) return err;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE);
+    pthread_t worker;
+    err = pthread_create(&worker, &attributes, run, gRunData);
+    pthread_attr_destroy(&attributes);
+    if (err) {
+        LogEntry("The upload could not be configured.", true);
+        return err;
+    }
+    return pthread_join(worker, nullptr);
+}
+
+void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* context) {
+    auto* info = static_cast<MyStreamInfo*>(context);
+    char line[256];
+    switch (event) {
+    case kCFStreamEventOpenCompleted:
+        LogEntry("Connected", true);
+        break;
+    case kCFStreamEventCanAcceptBytes:
+        for (;;) {
+            CFIndex block = info->pendingByteCount;
+            if (block == 0) {
+                block = CFReadStreamRead(info->readStream, info->buffer, kMyBufferSize);
+                if (block < 0) {
+                    std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(block));
+                    LogEntry(line, true);
+                    Finish(info);
+                    return;
+                }
+            }
+            const CFIndex written = CFWriteStreamWrite(stream, info->buffer, block);
+            if (written < 0) {
+                std::snprintf(line, sizeof line, "CFWriteStreamWrite returned %ld", long(written));
+                LogEntry(line, true);
+                return;
+            }
+            // Bytes read but not taken stay for the next round: none is lost.
+            info->pendingByteCount = SInt32(block - written);
+            if (written == 0) return;
+            info->bytesWritten += UInt64(written);
+            if (info->pendingByteCount > 0)
+                std::memmove(info->buffer, info->buffer + written,
+                             std::size_t(info->pendingByteCount));
+            LogProgress(info);
+            if (!CFWriteStreamCanAcceptBytes(stream)) return;
+        }
+    case kCFStreamEventErrorOccurred: {
+        const CFStreamError error = CFWriteStreamGetError(stream);
+        std::snprintf(line, sizeof line, "CFWriteStreamGetError returned (%d, %ld)",
+                      int(error.domain), long(error.error));
+        LogEntry(line, true);
+        // No server texts here: the plug-in shows no alert to explain.
+        if (auto helpful = plat::HelpfulErrorText(error, false)) Log(*helpful);
+        Finish(info);
+        break;
+    }
+    case kCFStreamEventEndEncountered:
+        std::snprintf(line, sizeof line, "Upload complete (%llu bytes sent)",
+                      static_cast<unsigned long long>(info->bytesWritten));
+        LogEntry(line, true);
+        // Closed first, so that the listing can reuse the logged-in connection.
+        Finish(info);
+        if (ShouldLogDirectoryListing()) LogDirectoryListing(gDestination);
+        break;
+    default:
+        std::snprintf(line, sizeof line, "Received unexpected CFStream event (%d)", int(event));
+        LogEntry(line, true);
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+
+namespace {
+
+// The whole line in one append: the listing runs beside the next upload,
+// whose lines must not land inside an entry.
+void WriteEntryLine(const PlistDictionary& entry) {
+    QByteArray line = plat::ListingEntryLine(entry);
+    line += '\r';
+    Write_Entry(line.constData());
+}
+
+void dir_run(const QUrl& destination) {
+    const auto dest = ReadDestination(destination, true);
+    if (!dest) return;
+    Log(plat::FillFormat(LocalizedString("%@\nDirectory Listing: %@"), {DateText(), dest->text}));
+    const QUrl folderURL(dest->text, QUrl::StrictMode);
+    if (auto refused = plat::RefuseDestination(folderURL, dest->user, dest->password)) {
+        Log(*refused);
+        return;
+    }
+    CFReadStreamRef stream = CFReadStreamCreateWithFTPURL(folderURL);
+    MyStreamInfo* info = nullptr;
+    if (stream) MySetupStreamInfo(&info, stream, nullptr);
+    if (!info) {
+        if (stream) CFRelease(stream);
+        LogEntry("The listing could not be configured.", true);
+        return;
+    }
+    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
+    if (!CFReadStreamSetClient(stream,
+                               kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
+                                   kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
+                                   kCFStreamEventEndEncountered,
+                               MyDirectoryListingCallBack, &context)) {
+        LogEntry("CFReadStreamSetClient failed", true);
+        MyCleanupStreamInfo(info);
+        return;
+    }
+    CFReadStreamScheduleWithRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
+    MyCFStreamSetUsernamePassword(stream, dest->user, dest->password);
+    MyCFStreamSetFTPProxy(stream, info);
+    if (!CFReadStreamOpen(stream)) {
+        LogEntry("CFReadStreamOpen failed", true);
+        MyCleanupStreamInfo(info);
+        return;
+    }
+    CFRunLoopRun();
+}
+
+} // namespace
+
+void LogDirectoryListing(const QUrl& destination) {
+    try {
+        // The thread gets its own copy now: the next upload replaces gDestination.
+        std::thread(dir_run, QUrl(destination)).detach();
+    } catch (...) {
+        // Failures to start are silent.
+    }
+}
+
+void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event, void* context) {
+    MyHandleListingEvent(stream, event, static_cast<MyStreamInfo*>(context), WriteEntryLine);
+}

@@ -1,0 +1,215 @@
+#include "engine/ZipArchive.h"
+
+#include "platform/Bundle.h"
+
+#if defined(LOFTWISE_APP_BUILD)
+#include "app/Utilities.h"
+#include "engine/AppHost.h"
+#include "engine/FTPUpload.h"
+#endif
+
+#include <QByteArray>
+#include <QString>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// Every path handed to or taken from the archiver fits this many bytes,
+// terminator included.
+constexpr std::size_t kMaxPathSize = 2048;
+
+const char kSystemArchiver[] = "/usr/bin/ditto";
+const char kArchiverName[] = "ditto";
+
+std::optional<QString> FolderName(const FSRef* folder) {
+#if defined(LOFTWISE_APP_BUILD)
+    return GetObjectName(folder);
+#else
+    QString name;
+    if (FSGetCatalogInfo(folder, kFSCatInfoNone, nullptr, &name, nullptr, nullptr) != noErr)
+        return std::nullopt;
+    return name;
+#endif
+}
+
+std::optional<QString> NewUniqueName() {
+#if defined(LOFTWISE_APP_BUILD)
+    return GenerateUniqueName();
+#else
+    QString name = CFUUIDCreateString();
+    if (name.isEmpty()) return std::nullopt;
+    return name;
+#endif
+}
+
+std::optional<std::string> PathOf(const FSRef& ref) {
+    UInt8 buffer[kMaxPathSize];
+    if (FSRefMakePath(&ref, buffer, sizeof buffer) != noErr) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(buffer));
+}
+
+std::string Join(std::string folder, const std::string& name) {
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder + name;
+}
+
+// Creates folder name in parent, mode 0700. With mustBeNew, an existing item
+// of that name is a failure; otherwise it is looked up and used.
+bool MakePrivateFolder(const FSRef& parent, const QString& name, bool mustBeNew, FSRef* folder) {
+    if (!mustBeNew) {
+        const OSStatus err = FSMakeFSRefUnicode(&parent, name, folder);
+        if (err == noErr) return true;
+        if (err != fnfErr) return false;
+    }
+    const auto parentPath = PathOf(parent);
+    if (!parentPath) return false;
+    const std::string path = Join(*parentPath, name.toUtf8().toStdString());
+    if (::mkdir(path.c_str(), 0700) != 0 && (mustBeNew || errno != EEXIST)) return false;
+    return FSPathMakeRef(path.c_str(), folder, nullptr) == noErr;
+}
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// The archiver program, empty when there is none.
+std::string ArchiverPath() {
+    if (const char* chosen = std::getenv("LOFTWISE_DITTO"); chosen && *chosen) return chosen;
+    if (IsExecutableFile(kSystemArchiver)) return kSystemArchiver;
+    // The bundled copy: next to the shared object holding this code (the
+    // plug-in's own), then next to the running program (the droplet's).
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<const void*>(&ZipArchive), &info) && info.dli_fname &&
+        info.dli_fname[0] == '/') {
+        const std::string candidate = Join(FolderOf(info.dli_fname), kArchiverName);
+        if (IsExecutableFile(candidate)) return candidate;
+    }
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        const std::string candidate =
+            Join(FolderOf(std::string(exe, std::size_t(n))), kArchiverName);
+        if (IsExecutableFile(candidate)) return candidate;
+    }
+    return {};
+}
+
+class SpawnSettings {
+public:
+    SpawnSettings() {
+        okay_ = ::posix_spawn_file_actions_init(&actions_) == 0;
+        okay_ = ::posix_spawnattr_init(&attributes_) == 0 && okay_;
+        if (!okay_) return;
+        // The archiver reads nothing; signals the host ignores or blocks
+        // are the archiver's to handle normally.
+        ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        sigset_t none, reset;
+        sigemptyset(&none);
+        sigemptyset(&reset);
+        for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGCHLD})
+            sigaddset(&reset, sig);
+        ::posix_spawnattr_setsigmask(&attributes_, &none);
+        ::posix_spawnattr_setsigdefault(&attributes_, &reset);
+        ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
+    ~SpawnSettings() {
+        ::posix_spawn_file_actions_destroy(&actions_);
+        ::posix_spawnattr_destroy(&attributes_);
+    }
+    bool okay() const { return okay_; }
+    const posix_spawn_file_actions_t* actions() const { return &actions_; }
+    const posix_spawnattr_t* attributes() const { return &attributes_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+    posix_spawnattr_t attributes_;
+    bool okay_ = false;
+};
+
+// Runs `archiver -c -k -X source destination` and waits for it. True when it
+// exited with status 0.
+bool RunArchiver(const std::string& archiver, const std::string& source,
+                 const std::string& destination) {
+    SpawnSettings settings;
+    if (!settings.okay()) return false;
+    std::string args[] = {archiver, "-c", "-k", "-X", source, destination};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
+                    args[4].data(), args[5].data(), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, archiver.c_str(), settings.actions(), settings.attributes(), argv,
+                      environ) != 0)
+        return false;
+
+    int status = 0;
+    for (;;) {
+#if defined(LOFTWISE_APP_BUILD)
+        // The main thread waits: the window keeps drawing meanwhile.
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == 0) {
+            YieldToEventLoop(1);
+            continue;
+        }
+#else
+        const pid_t done = ::waitpid(pid, &status, 0);
+#endif
+        if (done == pid) break;
+        if (errno != EINTR) return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+bool ZipArchive(const FSRef* folder, FSRef* archive) {
+    if (!folder || !archive) return false;
+    const std::optional<QString> name = FolderName(folder);
+    if (!name) return false;
+#if defined(LOFTWISE_APP_BUILD)
+    print_message(plat::FillFormat(LocalizedString(QStringLiteral("Zip archiving: %@")), {*name}),
+                  1);
+#endif
+
+    FSRef temporaryItems, loftwise, unique;
+    if (FSFindFolder(kUserDomain, kTemporaryFolderType, kCreateFolder, &temporaryItems) != noErr)
+        return false;
+    if (!MakePrivateFolder(temporaryItems, QStringLiteral("Loftwise"), false, &loftwise))
+        return false;
+    const std::optional<QString> uuid = NewUniqueName();
+    if (!uuid || !MakePrivateFolder(loftwise, *uuid, true, &unique)) return false;
+
+    const auto uniquePath = PathOf(unique);
+    const auto sourcePath = PathOf(*folder);
+    if (!uniquePath || !sourcePath) return false;
+    // Names cannot hold "/" here, except the root folder's own; it becomes
+    // ":" as the Finder shows it, so the archive stays inside its folder.
+    QString archiveName = *name;
+    archiveName.replace(QLatin1Char('/'), QLatin1Char(':'));
+    const std::string destination =
+        Join(*uniquePath, (archiveName + QStringLiteral(".zip")).toUtf8().toStdString());
+    if (destination.size() + 1 > kMaxPathSize) return false;
+
+    const std::string archiver = ArchiverPath();
+    if (archiver.empty() || !RunArchiver(archiver, *sourcePath, destination)) return false;
+    return FSPathMakeRef(destination.c_str(), archive, nullptr) == noErr;
+}

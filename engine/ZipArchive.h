@@ -1,0 +1,17 @@
+// Folder archiving: a folder becomes one zip archive of its contents in a
+// private temporary place, to be uploaded as an ordinary file.
+#pragma once
+
+#include "platform/Files.h"
+
+// Zips folder's contents into <temporary items>/Loftwise/<new UUID>/<name>.zip
+// by running `ditto -c -k -X folder archive` and waiting for it to exit (the
+// droplet keeps its window drawn meanwhile and shows "Zip archiving: <name>").
+// True, with *archive naming the archive, when ditto exits with status 0;
+// false on any failure. Logs nothing. The UUID folder stays behind either way
+// (both 0700); archives are never deleted.
+//
+// The archiver is $LOFTWISE_DITTO when set, else /usr/bin/ditto, else the
+// ditto program that travels with this code (next to the shared object or
+// the executable that holds it).
+bool ZipArchive(const FSRef* folder, FSRef* archive);

@@ -1,0 +1,218 @@
+// The droplet's folder archiving: where the archive goes, what the archiver
+// is given, what a failure leaves, and a window kept alive while waiting.
+#include "engine/ZipArchive.h"
+
+#include "engine/AppHost.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+using namespace testing_support;
+
+// What the window would have shown, and how often the wait yielded.
+namespace {
+std::vector<std::pair<QString, int>> gMessages;
+int gYields = 0;
+} // namespace
+
+void print_message(const QString& text, int where) {
+    gMessages.emplace_back(text, where);
+}
+void YieldToEventLoop(UInt32 ticks) {
+    ++gYields;
+    ::usleep(useconds_t(ticks) * 1000000 / 60);
+}
+void ShowStopAlert(const QString&, const QString&) {}
+
+namespace {
+
+const QString kDitto = QStringLiteral(LOFTWISE_DITTO_PATH);
+
+QString LoftwiseTemporaryFolder() {
+    return qEnvironmentVariable("TMPDIR") +
+           QStringLiteral("/TemporaryItems-%1/Loftwise").arg(getuid());
+}
+
+QStringList UuidFolders() {
+    return QDir(LoftwiseTemporaryFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+unsigned Mode(const QString& path) {
+    struct stat st {};
+    ::lstat(path.toUtf8().constData(), &st);
+    return st.st_mode & 07777;
+}
+
+FSRef RefOf(const QString& path) {
+    FSRef ref{};
+    EXPECT_EQ(FSPathMakeRef(path.toUtf8().constData(), &ref, nullptr), noErr) << path.toStdString();
+    return ref;
+}
+
+QString PathOf(const FSRef& ref) {
+    UInt8 path[4096];
+    if (FSRefMakePath(&ref, path, sizeof path) != noErr) return {};
+    return QString::fromUtf8(reinterpret_cast<const char*>(path));
+}
+
+QStringList ZipListing(const QString& zip) {
+    const ProcessResult r = RunProcess(QStringLiteral("zipinfo"), {QStringLiteral("-1"), zip});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QStringList names = QString::fromUtf8(r.out).split('\n', Qt::SkipEmptyParts);
+    names.sort();
+    return names;
+}
+
+// An archiver script; "$@" are ditto's arguments.
+QString MakeScript(const QString& body) {
+    const QString path = MakeTempDir("bin") + "/archiver";
+    WriteFile(path, ("#!/bin/sh\n" + body + "\n").toUtf8());
+    ::chmod(path.toUtf8().constData(), 0755);
+    return path;
+}
+
+class ZipArchiveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("LOFTWISE_DITTO", kDitto.toUtf8().constData(), 1);
+        gMessages.clear();
+        gYields = 0;
+    }
+    void TearDown() override { unsetenv("LOFTWISE_DITTO"); }
+    void UseArchiver(const QString& program) {
+        setenv("LOFTWISE_DITTO", program.toUtf8().constData(), 1);
+    }
+};
+
+const QRegularExpression kUuid(QStringLiteral("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"));
+
+} // namespace
+
+TEST_F(ZipArchiveTest, PhotosBecomesPhotosZipInANewPrivateUuidFolder) {
+    const QString photos = MakeTempDir("in") + "/Photos";
+    WriteFile(photos + "/beach.jpg", "jpeg 1");
+    WriteFile(photos + "/2024/snow.jpg", "jpeg 2");
+    const FSRef folder = RefOf(photos);
+    FSRef archive{};
+    ASSERT_TRUE(ZipArchive(&folder, &archive));
+
+    const QString zip = PathOf(archive);
+    const QFileInfo info(zip);
+    EXPECT_EQ(info.fileName(), "Photos.zip");
+    const QString uuidFolder = info.absolutePath();
+    EXPECT_TRUE(kUuid.match(QFileInfo(uuidFolder).fileName()).hasMatch())
+        << uuidFolder.toStdString();
+    EXPECT_EQ(QFileInfo(uuidFolder).absolutePath(), LoftwiseTemporaryFolder());
+    EXPECT_EQ(Mode(uuidFolder), 0700u);
+    EXPECT_EQ(Mode(LoftwiseTemporaryFolder()), 0700u);
+    EXPECT_EQ(Mode(QFileInfo(LoftwiseTemporaryFolder()).absolutePath()), 0700u);
+    EXPECT_EQ(ZipListing(zip), (QStringList{"2024/", "2024/snow.jpg", "beach.jpg"}));
+
+    ASSERT_EQ(gMessages.size(), 1u);
+    EXPECT_EQ(gMessages[0].first, "Zip archiving: Photos");
+    EXPECT_EQ(gMessages[0].second, 1);
+}
+
+TEST_F(ZipArchiveTest, ZippingTwiceGivesTwoArchivesInTwoFolders) {
+    const QString docs = MakeTempDir("in") + "/Fotos é 日本";
+    WriteFile(docs + "/a.txt", "a");
+    const QStringList before = UuidFolders();
+    const FSRef folder = RefOf(docs);
+    FSRef first{}, second{};
+    ASSERT_TRUE(ZipArchive(&folder, &first));
+    ASSERT_TRUE(ZipArchive(&folder, &second));
+    EXPECT_EQ(QFileInfo(PathOf(first)).fileName(), "Fotos é 日本.zip");
+    EXPECT_NE(QFileInfo(PathOf(first)).absolutePath(), QFileInfo(PathOf(second)).absolutePath());
+    EXPECT_TRUE(QFileInfo::exists(PathOf(first)));
+    EXPECT_TRUE(QFileInfo::exists(PathOf(second)));
+    EXPECT_EQ(UuidFolders().size(), before.size() + 2);
+}
+
+TEST_F(ZipArchiveTest, AnEmptyFolderStillRunsTheArchiverWithItsArguments) {
+    const QString empty = MakeTempDir("in") + "/Nothing";
+    QDir().mkpath(empty);
+    const QString record = MakeTempDir("rec") + "/args";
+    // Records its arguments one per line, then archives for real.
+    UseArchiver(MakeScript(
+        QStringLiteral("printf '%s\\n' \"$@\" > '%1'\nexec '%2' \"$@\"").arg(record, kDitto)));
+    const FSRef folder = RefOf(empty);
+    FSRef archive{};
+    ASSERT_TRUE(ZipArchive(&folder, &archive));
+    const QString zip = PathOf(archive);
+    EXPECT_TRUE(QFileInfo(zip).isFile());
+    EXPECT_EQ(QString::fromUtf8(ReadFile(record)).split('\n', Qt::SkipEmptyParts),
+              (QStringList{"-c", "-k", "-X", empty, zip}));
+}
+
+TEST_F(ZipArchiveTest, AFailingArchiverGivesFalseAndLeavesTheUuidFolder) {
+    const QString src = MakeTempDir("in") + "/Docs";
+    WriteFile(src + "/a.txt", "a");
+    const FSRef folder = RefOf(src);
+    FSRef archive{};
+
+    UseArchiver(MakeScript(QStringLiteral("exit 1")));
+    QStringList before = UuidFolders();
+    EXPECT_FALSE(ZipArchive(&folder, &archive));
+    QStringList after = UuidFolders();
+    ASSERT_EQ(after.size(), before.size() + 1);
+    for (const QString& name : before)
+        after.removeOne(name);
+    EXPECT_TRUE(QDir(LoftwiseTemporaryFolder() + "/" + after[0])
+                    .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
+                    .isEmpty());
+
+    // Killed by a signal, or not there at all.
+    UseArchiver(MakeScript(QStringLiteral("kill -9 $$")));
+    EXPECT_FALSE(ZipArchive(&folder, &archive));
+    UseArchiver(MakeTempDir("bin") + "/no-such-program");
+    EXPECT_FALSE(ZipArchive(&folder, &archive));
+    EXPECT_EQ(UuidFolders().size(), before.size() + 3);
+}
+
+TEST_F(ZipArchiveTest, TheWindowKeepsRunningWhileTheArchiverWorks) {
+    const QString src = MakeTempDir("in") + "/Slow";
+    WriteFile(src + "/a.txt", "a");
+    UseArchiver(MakeScript(QStringLiteral("sleep 0.4\nexec '%1' \"$@\"").arg(kDitto)));
+    const FSRef folder = RefOf(src);
+    FSRef archive{};
+    ASSERT_TRUE(ZipArchive(&folder, &archive));
+    // 0.4 s at most a tick (1/60 s) per yield.
+    EXPECT_GE(gYields, 10);
+}
+
+TEST_F(ZipArchiveTest, PathsOver2048BytesFailCleanly) {
+    QString deep = MakeTempDir("in");
+    while (deep.toUtf8().size() < 2100)
+        deep += "/" + QString(200, QLatin1Char('d'));
+    ASSERT_TRUE(QDir().mkpath(deep));
+    const FSRef folder = RefOf(deep);
+    FSRef archive{};
+    EXPECT_FALSE(ZipArchive(&folder, &archive));
+}
+
+TEST_F(ZipArchiveTest, AnUnsafeTemporaryItemsFolderIsRefused) {
+    // Another user's folder planted as a link: nothing is archived into it.
+    const QString tmp = MakeTempDir("tmp");
+    const QString elsewhere = MakeTempDir("elsewhere");
+    ASSERT_EQ(
+        ::symlink(elsewhere.toUtf8().constData(),
+                  (tmp + QStringLiteral("/TemporaryItems-%1").arg(getuid())).toUtf8().constData()),
+        0);
+    const QByteArray saved = qgetenv("TMPDIR");
+    setenv("TMPDIR", tmp.toUtf8().constData(), 1);
+    const QString src = MakeTempDir("in") + "/Docs";
+    WriteFile(src + "/a.txt", "a");
+    const FSRef folder = RefOf(src);
+    FSRef archive{};
+    EXPECT_FALSE(ZipArchive(&folder, &archive));
+    setenv("TMPDIR", saved.constData(), 1);
+    EXPECT_TRUE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+}
