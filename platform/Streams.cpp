@@ -643,6 +643,16 @@ std::optional<FTPPlan> PlanTransfer(const QUrl& url, const FTPOptions& o, bool u
     return plan;
 }
 
+// Runs every transfer of the multi handle and updates the sockets it
+// watches (curl_multi_socket_action runs only those with an event).
+void RunEveryTransfer(CURLM* multi) {
+    int running = 0;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    curl_multi_socket_all(multi, &running);
+#pragma GCC diagnostic pop
+}
+
 template <class T> void Set(CURL* easy, CURLoption option, T value) {
     curl_easy_setopt(easy, option, value);
 }
@@ -773,9 +783,12 @@ public:
             fds.push_back({fd, events, 0});
         }
         if (m_timer && *m_timer < deadline) deadline = *m_timer;
-        // curl does not always name a timer for its own time-outs (a reply
-        // that never comes): look in on it every second regardless.
-        const auto beat = m_lastAction + kHeartbeat;
+        // curl does not always leave a socket or timer to wake it: after a
+        // passive reply that came at once it waits for nothing before it
+        // dials the data connection, and some of its time-outs have no
+        // timer. Look in on it at once when it stopped watching every
+        // socket, and every second in any case.
+        const auto beat = m_kick ? Clock::now() : m_lastAction + kHeartbeat;
         if (beat < deadline) deadline = beat;
     }
 
@@ -792,10 +805,15 @@ public:
             curl_multi_socket_action(m_session->multi, p.fd, mask, &running);
         }
         const auto now = Clock::now();
-        if (m_active && ((m_timer && *m_timer <= now) || m_lastAction + kHeartbeat <= now)) {
+        if (m_active && m_timer && *m_timer <= now) {
             m_timer.reset();
             m_lastAction = now;
             curl_multi_socket_action(m_session->multi, CURL_SOCKET_TIMEOUT, 0, &running);
+        }
+        if (m_active && (m_kick || m_lastAction + kHeartbeat <= now)) {
+            m_kick = false;
+            m_lastAction = now;
+            RunEveryTransfer(m_session->multi);
         }
         collectResult();
     }
@@ -808,6 +826,7 @@ private:
         if (!m_session) m_session = std::make_unique<Session>();
         m_session->key = m_plan.key;
         m_sendPaused = m_recvPaused = false;
+        m_kick = false;
         m_lastAction = Clock::now();
         if (!m_session->multi || !m_session->easy || !configure(m_plan) ||
             curl_multi_add_handle(m_session->multi, m_session->easy) != CURLM_OK) {
@@ -955,6 +974,7 @@ private:
                                [s](const auto& p) { return p.first == s; });
         if (what == CURL_POLL_REMOVE) {
             if (it != t->m_sockets.end()) t->m_sockets.erase(it);
+            if (t->m_sockets.empty() && !t->m_sendPaused && !t->m_recvPaused) t->m_kick = true;
         } else if (it != t->m_sockets.end()) {
             it->second = what;
         } else {
@@ -1016,6 +1036,7 @@ private:
     bool m_reused = false;       // on a kept connection
     bool m_payloadMoved = false; // some of the data has gone to or come from curl
     Clock::time_point m_lastAction;
+    bool m_kick = false; // curl watches nothing: run it again soon
     ByteRing m_ring;
     std::vector<std::pair<curl_socket_t, int>> m_sockets;
     std::optional<Clock::time_point> m_timer;

@@ -257,8 +257,8 @@ private:
     void leave() { finish(); }
 
     void drop(QDropEvent* e) {
-        // A drop delivered without an enter first still gets the whole order.
-        if (!m_drag && !begin(e->mimeData())) {
+        // Qt delivers a drop only to the widget that accepted its enter.
+        if (!m_drag) {
             e->setDropAction(Qt::IgnoreAction);
             e->ignore();
             return;

@@ -392,7 +392,9 @@ TEST_F(Switches, AListingSplitMidLineOpensTheLogOnlyOnce) {
     EXPECT_EQ(Upload(MakeFile("l.txt", "listed"),
                      ItemURL(server.port(), server.user(), server.password(), "/")),
               0);
-    ASSERT_TRUE(WaitForLogLine("Listing complete")) << Dump(LogLines());
+    ASSERT_TRUE(WaitForLogLine("Listing complete"))
+        << Dump(LogLines()) << "\nserver:\n"
+        << server.logText().toStdString();
     QStringList entries;
     for (const QString& l : LogLines())
         if (l.endsWith(' ')) entries << l;

@@ -284,24 +284,6 @@ TEST(Ditto, ArchivesTheContentsAtTopLevelAndUnzipsToTheSameTree) {
     EXPECT_EQ(Names(cd2), Names(cd));
 }
 
-TEST(Ditto, KeepParentAndSingleFiles) {
-    const QString src = MakeTempDir("Photos");
-    WriteFile(src + "/one.jpg", "1");
-    const QString dir = MakeTempDir("zip");
-    ASSERT_EQ(
-        Ditto({"-c", "-k", "-X", "--sequesterRsrc", "--keepParent", src, dir + "/p.zip"}).exitCode,
-        0);
-    CentralDirectory cd;
-    ASSERT_TRUE(ReadCentralDirectory(dir + "/p.zip", &cd));
-    const std::string top = QFileInfo(src).fileName().toStdString();
-    EXPECT_EQ(Names(cd), (std::vector<std::string>{top + "/", top + "/one.jpg"}));
-
-    // A file as the source gives an archive of that one file.
-    ASSERT_EQ(Ditto({"-ck", src + "/one.jpg", dir + "/f.zip"}).exitCode, 0);
-    ASSERT_TRUE(ReadCentralDirectory(dir + "/f.zip", &cd));
-    EXPECT_EQ(Names(cd), std::vector<std::string>{"one.jpg"});
-}
-
 TEST(Ditto, AnArchiveInsideItsSourceLeavesItselfOut) {
     const QString src = MakeTempDir("src");
     WriteFile(src + "/file.txt", "data\n");
@@ -377,8 +359,9 @@ TEST(Ditto, AFailedRunLeavesNoArchiveBehind) {
         << both.err.toStdString();
     EXPECT_EQ(FilesIn(dir), QStringList{"out.zip"});
 
-    // Missing source, missing destination folder.
+    // Missing source, a file as the source, missing destination folder.
     EXPECT_EQ(Ditto({"-c", "-k", "-X", src + "/none", dir + "/n.zip"}).exitCode, 1);
+    EXPECT_EQ(Ditto({"-c", "-k", "-X", src + "/a.txt", dir + "/n.zip"}).exitCode, 1);
     EXPECT_EQ(Ditto({"-c", "-k", "-X", dir, dir + "/none/n.zip"}).exitCode, 1);
     EXPECT_EQ(FilesIn(dir), QStringList{"out.zip"});
 }
@@ -412,6 +395,7 @@ TEST(Ditto, OtherCommandLinesAreUsageErrors) {
         {"-x", "-k", src, zip},
         {"-c", "-k", "-V", src, zip},
         {"-c", "-k", "--rsrc", src, zip},
+        {"-c", "-k", "--keepParent", src, zip},
         {src, zip},
     };
     for (const QStringList& line : lines) {

@@ -1,14 +1,15 @@
 // ditto, the part of the system's copy tool that Loftwise runs to zip a folder:
 //
-//   ditto -c -k [-X] [--keepParent] [--sequesterRsrc] SOURCE ARCHIVE
+//   ditto -c -k [-X] [--sequesterRsrc] FOLDER ARCHIVE
 //
-// writes a PKZip archive of SOURCE's contents (SOURCE itself with
-// --keepParent) to ARCHIVE. Folders become entries of their own, files are
+// writes a PKZip archive of FOLDER's contents (not the folder itself) to
+// ARCHIVE. Folders become entries of their own, files are
 // deflated, symbolic links are stored as links and never followed, names are
 // UTF-8 and flagged so, modification times are kept; Zip64 records appear
 // when a member or the archive outgrows the classic format. -X keeps the walk
-// on SOURCE's device. --sequesterRsrc is accepted and does nothing: there are
-// no resource forks here.
+// on FOLDER's device: what is mounted inside is left out, mount point and
+// all. --sequesterRsrc is accepted and does nothing: there are no resource
+// forks here.
 //
 // Fifos, sockets and device files have no contents to archive; they are
 // skipped with a warning. Anything that cannot be read (a file, a folder, a
@@ -58,7 +59,7 @@ void RemoveTemporaryAndDie(int sig) {
 }
 
 int Usage() {
-    std::fputs("usage: ditto -c -k [-X] [--keepParent] [--sequesterRsrc] source archive\n", stderr);
+    std::fputs("usage: ditto -c -k [-X] [--sequesterRsrc] folder archive\n", stderr);
     return kExitUsage;
 }
 
@@ -66,7 +67,6 @@ struct Options {
     bool create = false;
     bool pkzip = false;
     bool stayOnDevice = false;
-    bool keepParent = false;
     std::string source;
     std::string archive;
 };
@@ -80,8 +80,6 @@ bool ParseArguments(int argc, char** argv, Options* options) {
             operands.push_back(arg);
         } else if (arg == "--") {
             optionsEnded = true;
-        } else if (arg == "--keepParent") {
-            options->keepParent = true;
         } else if (arg == "--sequesterRsrc") {
             // No resource forks or extended Finder data to set aside.
         } else if (arg[1] == '-') {
@@ -120,11 +118,6 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
 
 private:
     int fd_;
@@ -224,39 +217,6 @@ public:
         }
     }
 
-    // The folder itself as an entry (--keepParent), before its contents.
-    void AddFolderEntry(const std::string& diskPath, const std::string& entryName,
-                        const struct stat& st) {
-        WriteHeader(diskPath, entryName, st, AE_IFDIR, nullptr);
-    }
-
-    void AddFile(int fd, const std::string& diskPath, const std::string& entryName,
-                 const struct stat& st) {
-        // Once the run has failed only readability is checked, so that every
-        // problem is reported without compressing data that is thrown away.
-        if (hadProblem_) return;
-        if (!WriteHeader(diskPath, entryName, st, AE_IFREG, nullptr)) return;
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        // Only the size the header announced is taken; a file that shrinks
-        // meanwhile gives what was there.
-        std::int64_t left = st.st_size;
-        while (left > 0) {
-            const std::size_t want = std::size_t(std::min<std::int64_t>(left, kReadBlockSize));
-            const ssize_t got = ::read(fd, buffer_.data(), want);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                return Problem(diskPath, errno);
-            }
-            if (got == 0) break;
-            if (archive_write_data(archive_.get(), buffer_.data(), std::size_t(got)) != got)
-                return Broken();
-            left -= got;
-        }
-        FinishEntry();
-    }
-
-    bool HadProblem() const { return hadProblem_ || broken_; }
-
 private:
     void AddChild(int dirFd, const std::string& name, const std::string& diskPath,
                   const std::string& entryName) {
@@ -304,6 +264,31 @@ private:
             target.resize(target.size() * 2);
         }
         if (WriteHeader(diskPath, entryName, st, AE_IFLNK, target.c_str())) FinishEntry();
+    }
+
+    void AddFile(int fd, const std::string& diskPath, const std::string& entryName,
+                 const struct stat& st) {
+        // Once the run has failed only readability is checked, so that every
+        // problem is reported without compressing data that is thrown away.
+        if (hadProblem_) return;
+        if (!WriteHeader(diskPath, entryName, st, AE_IFREG, nullptr)) return;
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        // Only the size the header announced is taken; a file that shrinks
+        // meanwhile gives what was there.
+        std::int64_t left = st.st_size;
+        while (left > 0) {
+            const std::size_t want = std::size_t(std::min<std::int64_t>(left, kReadBlockSize));
+            const ssize_t got = ::read(fd, buffer_.data(), want);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                return Problem(diskPath, errno);
+            }
+            if (got == 0) break;
+            if (archive_write_data(archive_.get(), buffer_.data(), std::size_t(got)) != got)
+                return Broken();
+            left -= got;
+        }
+        FinishEntry();
     }
 
     // The object opened is the one that was examined (not replaced meanwhile).
@@ -437,7 +422,7 @@ int CreateTemporary(const std::string& archive, std::string* path) {
 
 int Run(const Options& options) {
     const std::string source = StripTrailingSlashes(options.source);
-    Descriptor sourceFd(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    Descriptor sourceFd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (sourceFd.get() < 0) {
         ReportErrno(options.source, errno);
         return kExitFailure;
@@ -445,10 +430,6 @@ int Run(const Options& options) {
     struct stat sourceStat;
     if (::fstat(sourceFd.get(), &sourceStat) != 0) {
         ReportErrno(options.source, errno);
-        return kExitFailure;
-    }
-    if (!S_ISDIR(sourceStat.st_mode) && !S_ISREG(sourceStat.st_mode)) {
-        std::fprintf(stderr, "ditto: %s: not a file or folder\n", options.source.c_str());
         return kExitFailure;
     }
 
@@ -464,16 +445,7 @@ int Run(const Options& options) {
     ZipWriter writer(options.archive, sourceStat.st_dev, options.stayOnDevice);
     bool ok = writer.Open(outFd);
     if (ok) {
-        const std::string name = LastComponent(source);
-        if (S_ISREG(sourceStat.st_mode)) {
-            // A single file: the archive holds just that file.
-            writer.AddFile(sourceFd.get(), source, name, sourceStat);
-        } else if (options.keepParent && !name.empty() && name != "." && name != "..") {
-            writer.AddFolderEntry(source, name, sourceStat);
-            writer.AddFolderContents(sourceFd.get(), source, name + "/");
-        } else {
-            writer.AddFolderContents(sourceFd.get(), source, std::string());
-        }
+        writer.AddFolderContents(sourceFd.get(), source, std::string());
         ok = writer.Finish();
     }
     if (ok && ::rename(temporary.c_str(), options.archive.c_str()) != 0) {
