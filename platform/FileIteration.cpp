@@ -289,7 +289,6 @@ OSErr Walk::run(std::string containerPath) {
         return OSErr(plat::StatusFromErrno(errno));
     }
     if (::fstat(top.fd.fd, &top.st) != 0) return OSErr(plat::StatusFromErrno(errno));
-    if (!descends(0)) return noErr;
     Frame frame{};
     frame.level = 1;
     frame.pathLength = m_path.size();

@@ -104,7 +104,8 @@ private:
         for (size_t id = 1; id <= m_entries.size(); ++id) {
             const size_t hash = m_entries[id - 1].hash;
             size_t i = hash & mask;
-            while (table[i].id != 0) i = (i + 1) & mask;
+            while (table[i].id != 0)
+                i = (i + 1) & mask;
             table[i] = Slot{UInt32(id), UInt32(UInt64(hash) >> 32)};
         }
         m_slots = std::move(table);

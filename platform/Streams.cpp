@@ -788,32 +788,49 @@ public:
         // dials the data connection, and some of its time-outs have no
         // timer. Look in on it at once when it stopped watching every
         // socket, and every second in any case.
-        const auto beat = m_kick ? Clock::now() : m_lastAction + kHeartbeat;
+        const auto beat = m_kickAt ? std::min(*m_kickAt, m_lastAction + kHeartbeat)
+                                   : m_lastAction + kHeartbeat;
         if (beat < deadline) deadline = beat;
     }
 
     void afterPoll(std::span<const pollfd> fds) {
         if (!m_active) return;
         int running = 0;
+        bool acted = false;
         for (const pollfd& p : fds) {
-            if (!p.revents || !m_active) continue;
+            if (!p.revents) continue;
             int mask = 0;
             if (p.revents & (POLLIN | POLLHUP)) mask |= CURL_CSELECT_IN;
             if (p.revents & POLLOUT) mask |= CURL_CSELECT_OUT;
             if (p.revents & (POLLERR | POLLNVAL)) mask |= CURL_CSELECT_ERR;
-            m_lastAction = Clock::now();
             curl_multi_socket_action(m_session->multi, p.fd, mask, &running);
+            acted = true;
         }
         const auto now = Clock::now();
-        if (m_active && m_timer && *m_timer <= now) {
+        if (m_timer && *m_timer <= now) {
             m_timer.reset();
-            m_lastAction = now;
             curl_multi_socket_action(m_session->multi, CURL_SOCKET_TIMEOUT, 0, &running);
+            acted = true;
         }
-        if (m_active && (m_kick || m_lastAction + kHeartbeat <= now)) {
-            m_kick = false;
-            m_lastAction = now;
+        if ((m_kickAt && *m_kickAt <= now) || m_lastAction + kHeartbeat <= now) {
+            m_kickAt.reset();
             RunEveryTransfer(m_session->multi);
+            acted = true;
+        }
+        if (acted) {
+            m_lastAction = now;
+            // Watching no socket while it is not paused, curl is waiting for
+            // a call: give it one at once, then less and less often.
+            if (m_sockets.empty() && !m_sendPaused && !m_recvPaused) {
+                const auto delay = std::min<std::chrono::milliseconds>(
+                    std::chrono::milliseconds(m_idleKicks ? 1L << std::min(m_idleKicks, 10) : 0),
+                    kHeartbeat);
+                ++m_idleKicks;
+                m_kickAt = now + delay;
+            } else {
+                m_idleKicks = 0;
+                m_kickAt.reset();
+            }
         }
         collectResult();
     }
@@ -826,7 +843,8 @@ private:
         if (!m_session) m_session = std::make_unique<Session>();
         m_session->key = m_plan.key;
         m_sendPaused = m_recvPaused = false;
-        m_kick = false;
+        m_kickAt.reset();
+        m_idleKicks = 0;
         m_lastAction = Clock::now();
         if (!m_session->multi || !m_session->easy || !configure(m_plan) ||
             curl_multi_add_handle(m_session->multi, m_session->easy) != CURLM_OK) {
@@ -974,7 +992,6 @@ private:
                                [s](const auto& p) { return p.first == s; });
         if (what == CURL_POLL_REMOVE) {
             if (it != t->m_sockets.end()) t->m_sockets.erase(it);
-            if (t->m_sockets.empty() && !t->m_sendPaused && !t->m_recvPaused) t->m_kick = true;
         } else if (it != t->m_sockets.end()) {
             it->second = what;
         } else {
@@ -1036,7 +1053,8 @@ private:
     bool m_reused = false;       // on a kept connection
     bool m_payloadMoved = false; // some of the data has gone to or come from curl
     Clock::time_point m_lastAction;
-    bool m_kick = false; // curl watches nothing: run it again soon
+    std::optional<Clock::time_point> m_kickAt; // curl watches nothing: run it again then
+    int m_idleKicks = 0;
     ByteRing m_ring;
     std::vector<std::pair<curl_socket_t, int>> m_sockets;
     std::optional<Clock::time_point> m_timer;

@@ -122,6 +122,21 @@ TEST(FileIteration, DepthFirstInCatalogOrderAtEveryLevelLimit) {
     }
 }
 
+// Enough items to grow the reference path table several times: every
+// reference still names its own item.
+TEST(FileIteration, ManyItemsKeepTheirOwnPaths) {
+    std::vector<std::string> entries;
+    for (int i = 0; i < 3000; ++i)
+        entries.push_back("d" + std::to_string(i % 7) + "/file-" + std::to_string(i));
+    const std::string root = MakeTree(entries);
+    std::vector<Visit> expected;
+    Expected(root, 1, 0, &expected);
+    Recorder r;
+    EXPECT_EQ(Walk(root, &r), noErr);
+    EXPECT_EQ(r.visits.size(), 3007u);
+    EXPECT_EQ(r.visits, expected);
+}
+
 TEST(FileIteration, NamesSpecsSizesAndStopping) {
     const std::string root = MakeTree({"Ünïcødé 😀.txt", "plain"});
     const std::string badName = root + "/bad\xff"
