@@ -42,7 +42,8 @@ bool OnMainThread() {
     return app && QThread::currentThread() == app->thread();
 }
 
-std::optional<QString> FieldText(ControlRef field, std::optional<QString> ConnectionSnapshot::*member) {
+std::optional<QString> FieldText(ControlRef field,
+                                 std::optional<QString> ConnectionSnapshot::*member) {
     if (!OnMainThread()) return tSnapshot ? tSnapshot->*member : std::nullopt;
     return GetEditTextAsCFString(field);
 }
@@ -126,7 +127,8 @@ void SaveStringPreference(const QString& key, const QString& value) {
         items.erase(items.begin() + found);
     } else {
         QByteArray alias;
-        if (FSNewAlias(nullptr, &bundle, &alias) == noErr) entry[kAliasData] = PlistValue::data(alias);
+        if (FSNewAlias(nullptr, &bundle, &alias) == noErr)
+            entry[kAliasData] = PlistValue::data(alias);
     }
     entry[key] = PlistValue(value);
     items.push_back(PlistValue(entry));
@@ -217,7 +219,8 @@ void InitializePasswordFromKeychain(ControlRef passwordControl) {
     auto username = GetEditTextAsCFString(gUsernameEditText);
     if (!host || !username) return;
     CString256 password;
-    if (RetrieveKeychainPassword(CString256(*host), CString256(*username), password) != noErr) return;
+    if (RetrieveKeychainPassword(CString256(*host), CString256(*username), password) != noErr)
+        return;
     if (auto text = CFStringCreateWithCString(password.c_str(), CFStringGetSystemEncoding()))
         SetEditTextAsCFString(passwordControl, *text, true);
 }
@@ -269,7 +272,8 @@ void InitPreferences() {
     if (gPreferencesWindow) return;
     IBNibRef nib = nullptr;
     if (CreateNibReference(QStringLiteral("main"), &nib) != noErr) return;
-    OSStatus err = CreateWindowFromNib(nib, QStringLiteral("PreferencesWindow"), &gPreferencesWindow);
+    OSStatus err =
+        CreateWindowFromNib(nib, QStringLiteral("PreferencesWindow"), &gPreferencesWindow);
     DisposeNibReference(nib);
     if (err == noErr) {
         const EventTypeSpec commands[] = {{kEventClassCommand, kEventCommandProcess}};
@@ -318,7 +322,8 @@ std::optional<QString> GetFolderPath(bool replaceExtension) {
     CFBundleRef bundle = CFBundleGetMainBundle();
     if (!bundle) return std::nullopt;
     QString path = CFBundleGetPath(bundle);
-    while (path.size() > 1 && path.endsWith('/')) path.chop(1);
+    while (path.size() > 1 && path.endsWith('/'))
+        path.chop(1);
     const QString name = QFileInfo(path).fileName();
     if (name.isEmpty()) return std::nullopt;
 
@@ -338,8 +343,12 @@ std::optional<QString> GetFolderPath(bool replaceExtension) {
     return result;
 }
 
-bool QuitWhenDone() { return ReadSwitch(QStringLiteral("QuitWhenDone")); }
-bool ZipFolders() { return ReadSwitch(QStringLiteral("ZipFolders")); }
+bool QuitWhenDone() {
+    return ReadSwitch(QStringLiteral("QuitWhenDone"));
+}
+bool ZipFolders() {
+    return ReadSwitch(QStringLiteral("ZipFolders"));
+}
 
 ConnectionSnapshot TakeConnectionSnapshot() {
     return {GetHost(), GetUsername(), GetPassword(), GetFolder()};
@@ -350,4 +359,6 @@ ScopedConnectionSnapshot::ScopedConnectionSnapshot(ConnectionSnapshot snapshot)
     tSnapshot = &m_snapshot;
 }
 
-ScopedConnectionSnapshot::~ScopedConnectionSnapshot() { tSnapshot = m_previous; }
+ScopedConnectionSnapshot::~ScopedConnectionSnapshot() {
+    tSnapshot = m_previous;
+}

@@ -119,11 +119,22 @@ OSStatus ApplicationCommandHandler(EventHandlerCallRef, EventRef event, void*) {
     }
 }
 
+namespace {
+std::function<void(int, const QString&)> gMessageObserver;
+}
+
+void SetMessageObserver(std::function<void(int where, const QString& text)> observer) {
+    gMessageObserver = std::move(observer);
+}
+
 void print_message(const QString& text, int where) {
     if (text.isNull()) return;
     const QString& shown = LocalizedString(text);
-    if (where == 1) SetStaticTextAsCFString(gMessage, shown, true);
-    else if (where == 2) SetStaticTextAsCFString(gSmallMessage, shown, true);
+    if (gMessageObserver && (where == 1 || where == 2)) gMessageObserver(where, shown);
+    if (where == 1)
+        SetStaticTextAsCFString(gMessage, shown, true);
+    else if (where == 2)
+        SetStaticTextAsCFString(gSmallMessage, shown, true);
     EventRecord event;
     WaitNextEvent(0, &event, 0, nullptr);
 }

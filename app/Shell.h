@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <atomic>
+#include <functional>
 
 // The main window and its controls (signature 'CNTL'); a control whose
 // lookup failed stays null.
@@ -38,3 +39,6 @@ OSStatus ApplicationCommandHandler(EventHandlerCallRef handler, EventRef event, 
 // Shows the localised form of text on the main line (where = 1) or the
 // secondary line (where = 2), then lets the window redraw at once.
 void print_message(const QString& text, int where);
+
+// Sees every text print_message shows (tests follow the window with it).
+void SetMessageObserver(std::function<void(int where, const QString& text)> observer);

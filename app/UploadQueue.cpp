@@ -28,8 +28,8 @@ bool gPassPending = false;
 void SchedulePass() {
     gPassPending = true;
     EventLoopTimerRef timer = nullptr;
-    InstallEventLoopTimer(GetCurrentEventLoop(), 0.001, 0,
-                          NewEventLoopTimerUPP(ProcessTimerProc), nullptr, &timer);
+    InstallEventLoopTimer(GetCurrentEventLoop(), 0.001, 0, NewEventLoopTimerUPP(ProcessTimerProc),
+                          nullptr, &timer);
 }
 
 void ShowBusyState() {
@@ -51,7 +51,8 @@ void ShowIdleState() {
 }
 
 void ShowWithName(const char* prefix, const FSRef* ref) {
-    if (auto name = FSGetName(ref)) print_message(LocalizedString(QString::fromLatin1(prefix)) + *name, 1);
+    if (auto name = FSGetName(ref))
+        print_message(LocalizedString(QString::fromLatin1(prefix)) + *name, 1);
 }
 
 // Expands a folder into its files and uploads each; the walk's status.
@@ -83,8 +84,8 @@ OSErr ExpandFolder(const FSRef* folder, const QString& countFormat) {
             FTPUpload(&files[std::size_t(j)]);
             ++gNbrFilesProcessed;
         }
-        print_message(plat::FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}),
-                      2);
+        print_message(
+            plat::FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
         SetControl32BitValue(gProgress, j);
     }
     HideControl(gProgress);
@@ -129,8 +130,8 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
             Size size = 0;
             DescType type = 0;
             AEKeyword keyword = 0;
-            const OSErr err = AEGetNthPtr(&gDescList, i, typeFSRef, &keyword, &type, &item,
-                                          sizeof item, &size);
+            const OSErr err =
+                AEGetNthPtr(&gDescList, i, typeFSRef, &keyword, &type, &item, sizeof item, &size);
             gNbrFilesToBeProcessed = 0;
             gNbrFilesProcessed = 0;
             if (err != noErr) break;
@@ -172,4 +173,6 @@ void PauseTimerProc(EventLoopTimerRef, void*) {
     ExitToShell();
 }
 
-bool UploadPassPending() { return gPassPending || !gWaitingLists.empty(); }
+bool UploadPassPending() {
+    return gPassPending || !gWaitingLists.empty();
+}

@@ -61,10 +61,9 @@ void ClearWickets() {
     params.cancelText = kAlertDefaultCancelText;
     params.cancelButton = kAlertStdAlertCancelButton;
     DialogRef alert = nullptr;
-    if (CreateStandardAlert(kAlertStopAlert,
-                            QStringLiteral("Are you sure you want to clear all current wickets?"),
-                            QStringLiteral("This action can not be undone."), &params,
-                            &alert) != noErr)
+    if (CreateStandardAlert(
+            kAlertStopAlert, QStringLiteral("Are you sure you want to clear all current wickets?"),
+            QStringLiteral("This action can not be undone."), &params, &alert) != noErr)
         return;
     DialogItemIndex hit = 0;
     RunStandardAlert(alert, nullptr, &hit);

@@ -1,3 +1,5 @@
 #include "app/Shell.h"
 
-int main(int argc, char** argv) { return LoftwiseMain(argc, argv); }
+int main(int argc, char** argv) {
+    return LoftwiseMain(argc, argv);
+}

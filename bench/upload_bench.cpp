@@ -15,8 +15,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -63,7 +63,8 @@ void MakeFile(const QString& path, qint64 size) {
     QFile f(path);
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);
     QByteArray block(1 << 20, Qt::Uninitialized);
-    for (qsizetype i = 0; i < block.size(); ++i) block[i] = char((i * 131 + i / 4093) & 0xFF);
+    for (qsizetype i = 0; i < block.size(); ++i)
+        block[i] = char((i * 131 + i / 4093) & 0xFF);
     for (qint64 left = size; left > 0; left -= block.size())
         f.write(block.constData(), std::min<qint64>(left, block.size()));
 }
@@ -79,7 +80,8 @@ Measure RunCurl(const QStringList& args) {
     Measure m;
     m.seconds = double(clock.nsecsElapsed()) / 1e9;
     m.cpu = CpuSeconds(RUSAGE_CHILDREN) - before;
-    if (curl.exitCode() != 0) std::fprintf(stderr, "curl failed: %s\n", curl.readAllStandardError().constData());
+    if (curl.exitCode() != 0)
+        std::fprintf(stderr, "curl failed: %s\n", curl.readAllStandardError().constData());
     return m;
 }
 
@@ -145,7 +147,8 @@ private:
     QLabel m_message;
 };
 
-void Report(const char* name, double ours, double theirs, const char* unit, const QString& extra = {}) {
+void Report(const char* name, double ours, double theirs, const char* unit,
+            const QString& extra = {}) {
     std::printf("%s ratio=%.3f ours=%.3f%s theirs=%.3f%s%s\n", name, ours / theirs, ours, unit,
                 theirs, unit, extra.isEmpty() ? "" : qPrintable(" " + extra));
     std::fflush(stdout);
@@ -213,7 +216,8 @@ int main(int argc, char** argv) {
         droplet.start(copy + "/Contents/Linux/Loftwise", {folder});
         droplet.waitForStarted();
         const QString arrived = bench.server().home() + "/drop/d499.bin";
-        while (QFileInfo(arrived).size() != 4096 && clock.elapsed() < 120000) QThread::usleep(500);
+        while (QFileInfo(arrived).size() != 4096 && clock.elapsed() < 120000)
+            QThread::usleep(500);
         const double ours = double(clock.nsecsElapsed()) / 1e9;
         droplet.terminate();
         droplet.waitForFinished(10000);
@@ -245,7 +249,8 @@ int main(int argc, char** argv) {
         droplet.start(copy + "/Contents/Linux/Loftwise", {folder});
         droplet.waitForStarted();
         const QString arrived = bench.server().home() + "/drop/d499.bin";
-        while (QFileInfo(arrived).size() != 4096 && clock.elapsed() < 120000) QThread::usleep(500);
+        while (QFileInfo(arrived).size() != 4096 && clock.elapsed() < 120000)
+            QThread::usleep(500);
         const double ours = double(clock.nsecsElapsed()) / 1e9;
         droplet.terminate();
         droplet.waitForFinished(10000);

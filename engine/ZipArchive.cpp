@@ -96,11 +96,17 @@ std::string ArchiverPath() {
     if (const char* chosen = std::getenv("LOFTWISE_DITTO"); chosen && *chosen) return chosen;
     if (IsExecutableFile(kSystemArchiver)) return kSystemArchiver;
     // The bundled copy: next to the shared object holding this code (the
-    // plug-in's own), then next to the running program (the droplet's).
+    // plug-in's own), in the main bundle (the droplet's, whose libraries
+    // live in Contents/Frameworks), then next to the running program.
     Dl_info info{};
     if (::dladdr(reinterpret_cast<const void*>(&ZipArchive), &info) && info.dli_fname &&
         info.dli_fname[0] == '/') {
         const std::string candidate = Join(FolderOf(info.dli_fname), kArchiverName);
+        if (IsExecutableFile(candidate)) return candidate;
+    }
+    if (CFBundleRef bundle = CFBundleGetMainBundle()) {
+        const std::string candidate =
+            Join(CFBundleGetPath(bundle).toStdString() + "/Contents/Linux", kArchiverName);
         if (IsExecutableFile(candidate)) return candidate;
     }
     char exe[4096];

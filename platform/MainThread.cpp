@@ -17,6 +17,8 @@ void WakeMainThread() {
         if (auto* d = QAbstractEventDispatcher::instance(app->thread())) d->wakeUp();
 }
 
-bool TakeWakeRequest() { return gWakePending.exchange(false); }
+bool TakeWakeRequest() {
+    return gWakePending.exchange(false);
+}
 
 } // namespace plat

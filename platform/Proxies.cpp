@@ -28,7 +28,7 @@ int DefaultPort(const QString& scheme) {
 }
 
 bool KnownScheme(const QString& scheme) {
-    static const QStringList known = {"ftp",    "http",    "https",  "socks4",
+    static const QStringList known = {"ftp",     "http",   "https",  "socks4",
                                       "socks4a", "socks5", "socks5h"};
     return known.contains(scheme);
 }
@@ -40,7 +40,8 @@ QString CompleteIPv4Network(const QString& network) {
     if (addr.contains(':') || addr.isEmpty()) return network;
     static const QRegularExpression partial(QStringLiteral("^\\d+(\\.\\d+){0,3}$"));
     if (!partial.match(addr).hasMatch()) return network;
-    while (addr.count('.') < 3) addr += QStringLiteral(".0");
+    while (addr.count('.') < 3)
+        addr += QStringLiteral(".0");
     return addr + network.mid(slash);
 }
 
@@ -69,7 +70,8 @@ std::optional<PlistDictionary> SCDynamicStoreCopyProxies(void* /*store*/) {
     if (!noProxy.isEmpty()) {
         PlistArray list;
         static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
-        for (const QString& e : noProxy.split(separators, Qt::SkipEmptyParts)) list.push_back(e);
+        for (const QString& e : noProxy.split(separators, Qt::SkipEmptyParts))
+            list.push_back(e);
         d[kSCPropNetProxiesExceptionsList] = list;
     }
 

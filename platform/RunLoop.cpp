@@ -19,11 +19,17 @@ void CFRelease(CFTypeRef object) {
     if (object && object->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete object;
 }
 
-CFTypeID CFGetTypeID(CFTypeRef object) { return object ? object->typeID() : 0; }
+CFTypeID CFGetTypeID(CFTypeRef object) {
+    return object ? object->typeID() : 0;
+}
 
-CFTypeID CFRunLoopGetTypeID() { return kCFTypeIDRunLoop; }
+CFTypeID CFRunLoopGetTypeID() {
+    return kCFTypeIDRunLoop;
+}
 
-CFRunLoop::CFRunLoop() { m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+CFRunLoop::CFRunLoop() {
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
 
 CFRunLoop::~CFRunLoop() {
     if (m_wakeFd >= 0) close(m_wakeFd);
@@ -93,7 +99,8 @@ void CFRunLoop::runOnce(plat::Clock::time_point deadline) {
     }
     if (ppoll(fds.data(), fds.size(), timeout, nullptr) < 0) {
         // EINTR and friends: nothing is ready; the sources check their timers anyway.
-        for (auto& f : fds) f.revents = 0;
+        for (auto& f : fds)
+            f.revents = 0;
     }
     if (m_wakeFd >= 0 && (fds[0].revents & POLLIN)) {
         uint64_t count;
@@ -102,14 +109,15 @@ void CFRunLoop::runOnce(plat::Clock::time_point deadline) {
 
     for (size_t i = 0; i < sources.size(); ++i) {
         if (scheduled(sources[i]))
-            sources[i]->afterPoll(std::span<const pollfd>(fds.data() + ranges[i].first,
-                                                          ranges[i].second));
+            sources[i]->afterPoll(
+                std::span<const pollfd>(fds.data() + ranges[i].first, ranges[i].second));
     }
     for (auto* s : sources) {
         if (stopRequested()) break;
         if (scheduled(s)) s->deliverEvents();
     }
-    for (CFTypeRef h : held) CFRelease(h);
+    for (CFTypeRef h : held)
+        CFRelease(h);
 }
 
 void CFRunLoop::run() {
@@ -140,7 +148,9 @@ CFRunLoopRef CFRunLoopGetCurrent() {
     return t_runLoop.loop;
 }
 
-void CFRunLoopRun() { CFRunLoopGetCurrent()->run(); }
+void CFRunLoopRun() {
+    CFRunLoopGetCurrent()->run();
+}
 
 void CFRunLoopStop(CFRunLoopRef loop) {
     if (loop) loop->stop();

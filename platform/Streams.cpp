@@ -28,8 +28,12 @@ const QString kCFStreamPropertyFTPUsePassiveMode =
 const QString kCFStreamPropertyFTPAttemptPersistentConnection =
     QStringLiteral("kCFStreamPropertyFTPAttemptPersistentConnection");
 
-CFTypeID CFReadStreamGetTypeID() { return kCFTypeIDReadStream; }
-CFTypeID CFWriteStreamGetTypeID() { return kCFTypeIDWriteStream; }
+CFTypeID CFReadStreamGetTypeID() {
+    return kCFTypeIDReadStream;
+}
+CFTypeID CFWriteStreamGetTypeID() {
+    return kCFTypeIDWriteStream;
+}
 
 namespace {
 
@@ -108,7 +112,9 @@ private:
 bool HasControlCharacter(const QByteArray& bytes) {
     return bytes.contains('\r') || bytes.contains('\n') || bytes.contains('\0');
 }
-bool HasControlCharacter(const QString& s) { return HasControlCharacter(s.toUtf8()); }
+bool HasControlCharacter(const QString& s) {
+    return HasControlCharacter(s.toUtf8());
+}
 
 // ----------------------------------------------------------------------------
 // Sessions: a multi handle (which owns the connection cache, and so the
@@ -242,7 +248,8 @@ CFStreamError MapCurlResult(CURLcode rc, long reply, long osErrno) {
         break;
     }
     if (reply >= 400) return CFStreamError{kCFStreamErrorDomainFTP, SInt32(reply)};
-    return CFStreamError{kCFStreamErrorDomainLoftwise, SInt32(kLoftwiseStreamErrorCurlBase) + SInt32(rc)};
+    return CFStreamError{kCFStreamErrorDomainLoftwise,
+                         SInt32(kLoftwiseStreamErrorCurlBase) + SInt32(rc)};
 }
 
 // ----------------------------------------------------------------------------
@@ -304,10 +311,10 @@ public:
 
 protected:
     // The state the events follow.
-    virtual bool isOpenOrLater() const = 0;   // opened and not closed
-    virtual bool openCompleted() const = 0;   // connected (FTP) / opened (file)
+    virtual bool isOpenOrLater() const = 0; // opened and not closed
+    virtual bool openCompleted() const = 0; // connected (FTP) / opened (file)
     virtual bool failed() const = 0;
-    virtual bool dataReady() const = 0;       // bytes to read / room to write
+    virtual bool dataReady() const = 0; // bytes to read / room to write
     virtual bool endReached() const = 0;
     virtual CFStreamEventType dataEvent() const = 0;
     virtual void callClient(CFStreamEventType e, void* info) = 0;
@@ -328,10 +335,18 @@ private:
     }
     void markDelivered(CFStreamEventType e) {
         switch (e) {
-        case kCFStreamEventOpenCompleted: m_openDelivered = true; break;
-        case kCFStreamEventErrorOccurred: m_errorDelivered = true; break;
-        case kCFStreamEventEndEncountered: m_endDelivered = true; break;
-        default: m_dataDelivered = true; break;
+        case kCFStreamEventOpenCompleted:
+            m_openDelivered = true;
+            break;
+        case kCFStreamEventErrorOccurred:
+            m_errorDelivered = true;
+            break;
+        case kCFStreamEventEndEncountered:
+            m_endDelivered = true;
+            break;
+        default:
+            m_dataDelivered = true;
+            break;
         }
     }
     void releaseContext() {
@@ -452,11 +467,16 @@ public:
 
     CFStreamStatus status() const override {
         switch (m_state) {
-        case State::NotOpen: return kCFStreamStatusNotOpen;
-        case State::Open: return kCFStreamStatusOpen;
-        case State::AtEnd: return kCFStreamStatusAtEnd;
-        case State::Closed: return kCFStreamStatusClosed;
-        case State::Error: return kCFStreamStatusError;
+        case State::NotOpen:
+            return kCFStreamStatusNotOpen;
+        case State::Open:
+            return kCFStreamStatusOpen;
+        case State::AtEnd:
+            return kCFStreamStatusAtEnd;
+        case State::Closed:
+            return kCFStreamStatusClosed;
+        case State::Error:
+            return kCFStreamStatusError;
         }
         return kCFStreamStatusError;
     }
@@ -501,9 +521,12 @@ struct FTPOptions {
 
 bool SetFTPOption(FTPOptions& o, const QString& key, const PlistValue& value) {
     auto flag = [&](bool& out) {
-        if (const bool* b = value.asBoolean()) out = *b;
-        else if (const int64_t* i = value.asInteger()) out = *i != 0;
-        else return false;
+        if (const bool* b = value.asBoolean())
+            out = *b;
+        else if (const int64_t* i = value.asInteger())
+            out = *i != 0;
+        else
+            return false;
         return true;
     };
     if (key == kCFStreamPropertyFTPUserName) {
@@ -529,12 +552,12 @@ bool SetFTPOption(FTPOptions& o, const QString& key, const PlistValue& value) {
 // Everything curl is told about one transfer, worked out (and checked)
 // before anything is sent.
 struct FTPPlan {
-    std::string url;   // what curl dials, fully percent-encoded
-    std::string user;  // empty: anonymous
+    std::string url;  // what curl dials, fully percent-encoded
+    std::string user; // empty: anonymous
     std::string password;
     std::string proxy; // for curl: "" (none) or scheme://host:port
     bool httpTunnel = false;
-    std::string key;   // connection reuse key
+    std::string key; // connection reuse key
 };
 
 int64_t IntegerOf(const PlistValue* v, int64_t fallback) {
@@ -589,8 +612,8 @@ std::optional<FTPPlan> PlanTransfer(const QUrl& url, const FTPOptions& o, bool u
         return refuse(kLoftwiseStreamErrorBadURL);
     bool control = false;
     const auto path = EncodedPath(url, &control);
-    if (!path) return refuse(control ? kLoftwiseStreamErrorControlCharacter
-                                     : kLoftwiseStreamErrorBadURL);
+    if (!path)
+        return refuse(control ? kLoftwiseStreamErrorControlCharacter : kLoftwiseStreamErrorBadURL);
     // An upload needs a file name.
     if (upload && (path->endsWith('/') || path->endsWith("/.") || path->endsWith("/..")))
         return refuse(kLoftwiseStreamErrorBadURL);
@@ -628,7 +651,8 @@ std::optional<FTPPlan> PlanTransfer(const QUrl& url, const FTPOptions& o, bool u
                 dialHost = ace.isEmpty() ? ph : QString::fromLatin1(ace);
                 dialPort = pp;
             } else {
-                plan.proxy = (sc + "://" + HostForURL(ph) + ':' + QString::number(pp)).toStdString();
+                plan.proxy =
+                    (sc + "://" + HostForURL(ph) + ':' + QString::number(pp)).toStdString();
                 plan.httpTunnel = sc.startsWith(QLatin1String("http"));
             }
         }
@@ -638,6 +662,9 @@ std::optional<FTPPlan> PlanTransfer(const QUrl& url, const FTPOptions& o, bool u
                path->toStdString();
     plan.user = loginUser.toStdString();
     plan.password = password.toStdString();
+    // curl's anonymous login, through an FTP proxy too.
+    if (user.isEmpty() && password.isEmpty() && !plan.user.empty())
+        plan.password = "ftp@example.com";
     plan.key = dialHost.toLower().toStdString() + '\n' + std::to_string(dialPort) + '\n' +
                plan.user + '\n' + plan.password + '\n' + plan.proxy;
     return plan;
@@ -712,13 +739,15 @@ public:
             m_ended = true;
             unpause();
             if (blocking) {
-                while (m_active) pump();
+                while (m_active)
+                    pump();
                 return failed() ? -1 : 0;
             }
             return 0;
         }
         if (blocking)
-            while (m_ring.space() == 0 && m_active) pump();
+            while (m_ring.space() == 0 && m_active)
+                pump();
         if (failed()) return -1;
         const size_t n = m_ring.push(buffer, size_t(length));
         if (n) unpause();
@@ -729,7 +758,8 @@ public:
         if (m_state == State::NotOpen || m_state == State::Closed) return -1;
         if (length < 0 || (length > 0 && !buffer)) return -1;
         // Without bytes a read waits for them, as reads do.
-        while (m_ring.size() == 0 && m_active && !failed()) pump();
+        while (m_ring.size() == 0 && m_active && !failed())
+            pump();
         if (failed()) return -1;
         const size_t n = m_ring.pop(buffer, size_t(length));
         if (m_recvPaused && m_ring.space() >= m_ring.capacity() / 2) unpause();
@@ -760,14 +790,19 @@ public:
 
     CFStreamStatus status() const {
         switch (m_state) {
-        case State::NotOpen: return kCFStreamStatusNotOpen;
-        case State::Opening: return m_connected ? kCFStreamStatusOpen : kCFStreamStatusOpening;
-        case State::Open: return kCFStreamStatusOpen;
+        case State::NotOpen:
+            return kCFStreamStatusNotOpen;
+        case State::Opening:
+            return m_connected ? kCFStreamStatusOpen : kCFStreamStatusOpening;
+        case State::Open:
+            return kCFStreamStatusOpen;
         case State::Done:
             return m_direction == Direction::Download && m_ring.size() ? kCFStreamStatusOpen
                                                                        : kCFStreamStatusAtEnd;
-        case State::Closed: return kCFStreamStatusClosed;
-        case State::Failed: return kCFStreamStatusError;
+        case State::Closed:
+            return kCFStreamStatusClosed;
+        case State::Failed:
+            return kCFStreamStatusError;
         }
         return kCFStreamStatusError;
     }
@@ -788,8 +823,8 @@ public:
         // dials the data connection, and some of its time-outs have no
         // timer. Look in on it at once when it stopped watching every
         // socket, and every second in any case.
-        const auto beat = m_kickAt ? std::min(*m_kickAt, m_lastAction + kHeartbeat)
-                                   : m_lastAction + kHeartbeat;
+        const auto beat =
+            m_kickAt ? std::min(*m_kickAt, m_lastAction + kHeartbeat) : m_lastAction + kHeartbeat;
         if (beat < deadline) deadline = beat;
     }
 
@@ -929,7 +964,8 @@ private:
             timeoutMs = int(std::clamp<long long>(left.count(), 0, 1000));
         }
         if (poll(fds.data(), fds.size(), timeoutMs) < 0)
-            for (auto& f : fds) f.revents = 0;
+            for (auto& f : fds)
+                f.revents = 0;
         if (fds.empty() && !m_timer) m_timer = Clock::now();
         afterPoll(fds);
     }
@@ -1003,8 +1039,10 @@ private:
     static int onTimer(CURLM*, long timeoutMs, void* userp) {
         auto* t = static_cast<FTPTransfer*>(userp);
         if (!t) return 0;
-        if (timeoutMs < 0) t->m_timer.reset();
-        else t->m_timer = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        if (timeoutMs < 0)
+            t->m_timer.reset();
+        else
+            t->m_timer = Clock::now() + std::chrono::milliseconds(timeoutMs);
         return 0;
     }
 
@@ -1148,11 +1186,17 @@ private:
     FTPTransfer m_transfer;
 };
 
-ReadStreamImpl* Impl(CFReadStreamRef s) { return static_cast<ReadStreamImpl*>(s); }
-WriteStreamImpl* Impl(CFWriteStreamRef s) { return static_cast<WriteStreamImpl*>(s); }
+ReadStreamImpl* Impl(CFReadStreamRef s) {
+    return static_cast<ReadStreamImpl*>(s);
+}
+WriteStreamImpl* Impl(CFWriteStreamRef s) {
+    return static_cast<WriteStreamImpl*>(s);
+}
 
+// Also an invalid URL of the scheme (a host with a line break, a space):
+// its stream refuses to open, with a code that says why.
 bool IsFTPURL(const QUrl& url) {
-    return url.isValid() && url.scheme().compare(QLatin1String("ftp"), Qt::CaseInsensitive) == 0;
+    return url.scheme().compare(QLatin1String("ftp"), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -1165,17 +1209,18 @@ CFReadStreamRef CFReadStreamCreateWithFile(const QUrl& fileURL) {
 }
 
 CFReadStreamRef CFReadStreamCreateWithFTPURL(const QUrl& ftpURL) {
-    // A URL with control characters still makes a stream, which refuses to open.
-    if (!IsFTPURL(ftpURL) && !ftpURL.toString().startsWith(QLatin1String("ftp:"))) return nullptr;
+    if (!IsFTPURL(ftpURL)) return nullptr;
     return new FTPReadStream(ftpURL);
 }
 
 CFWriteStreamRef CFWriteStreamCreateWithFTPURL(const QUrl& ftpURL) {
-    if (!IsFTPURL(ftpURL) && !ftpURL.toString().startsWith(QLatin1String("ftp:"))) return nullptr;
+    if (!IsFTPURL(ftpURL)) return nullptr;
     return new FTPWriteStream(ftpURL);
 }
 
-Boolean CFReadStreamOpen(CFReadStreamRef s) { return s && Impl(s)->open(); }
+Boolean CFReadStreamOpen(CFReadStreamRef s) {
+    return s && Impl(s)->open();
+}
 void CFReadStreamClose(CFReadStreamRef s) {
     if (s) Impl(s)->close();
 }
@@ -1205,7 +1250,9 @@ Boolean CFReadStreamSetProperty(CFReadStreamRef s, const QString& key, const Pli
     return s && Impl(s)->setProperty(key, value);
 }
 
-Boolean CFWriteStreamOpen(CFWriteStreamRef s) { return s && Impl(s)->open(); }
+Boolean CFWriteStreamOpen(CFWriteStreamRef s) {
+    return s && Impl(s)->open();
+}
 void CFWriteStreamClose(CFWriteStreamRef s) {
     if (s) Impl(s)->close();
 }
@@ -1247,30 +1294,50 @@ QString StreamErrorText(const CFStreamError& error) {
     case kCFStreamErrorDomainFTP: {
         QString what;
         switch (error.error) {
-        case 421: what = QStringLiteral("service not available"); break;
-        case 425: what = QStringLiteral("cannot open data connection"); break;
-        case 426: what = QStringLiteral("transfer aborted"); break;
+        case 421:
+            what = QStringLiteral("service not available");
+            break;
+        case 425:
+            what = QStringLiteral("cannot open data connection");
+            break;
+        case 426:
+            what = QStringLiteral("transfer aborted");
+            break;
         case 450:
-        case 550: what = QStringLiteral("file or folder unavailable"); break;
-        case 451: what = QStringLiteral("local error on the server"); break;
-        case 452: what = QStringLiteral("insufficient storage space"); break;
-        case 530: what = QStringLiteral("not logged in"); break;
-        case 552: what = QStringLiteral("storage allocation exceeded"); break;
-        case 553: what = QStringLiteral("file name not allowed"); break;
-        default: break;
+        case 550:
+            what = QStringLiteral("file or folder unavailable");
+            break;
+        case 451:
+            what = QStringLiteral("local error on the server");
+            break;
+        case 452:
+            what = QStringLiteral("insufficient storage space");
+            break;
+        case 530:
+            what = QStringLiteral("not logged in");
+            break;
+        case 552:
+            what = QStringLiteral("storage allocation exceeded");
+            break;
+        case 553:
+            what = QStringLiteral("file name not allowed");
+            break;
+        default:
+            break;
         }
-        return what.isEmpty() ? QStringLiteral("The FTP server replied %1").arg(error.error)
-                              : QStringLiteral("The FTP server replied %1 (%2)")
-                                    .arg(error.error)
-                                    .arg(what);
+        return what.isEmpty()
+                   ? QStringLiteral("The FTP server replied %1").arg(error.error)
+                   : QStringLiteral("The FTP server replied %1 (%2)").arg(error.error).arg(what);
     }
     case kCFStreamErrorDomainLoftwise:
         switch (error.error) {
-        case kLoftwiseStreamErrorBadURL: return QStringLiteral("The FTP address is not valid");
+        case kLoftwiseStreamErrorBadURL:
+            return QStringLiteral("The FTP address is not valid");
         case kLoftwiseStreamErrorControlCharacter:
             return QStringLiteral(
                 "The host, user name, password or path contains a line break or NUL character");
-        case kLoftwiseStreamErrorSetup: return QStringLiteral("The transfer could not be set up");
+        case kLoftwiseStreamErrorSetup:
+            return QStringLiteral("The transfer could not be set up");
         default:
             if (error.error >= kLoftwiseStreamErrorCurlBase)
                 return QString::fromUtf8(
@@ -1284,6 +1351,8 @@ QString StreamErrorText(const CFStreamError& error) {
     return QStringLiteral("Error %1 in domain %2").arg(error.error).arg(error.domain);
 }
 
-void FTPCloseIdleConnections() { Pool().clear(); }
+void FTPCloseIdleConnections() {
+    Pool().clear();
+}
 
 } // namespace plat

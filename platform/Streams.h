@@ -71,7 +71,7 @@ enum : CFIndex {
 
 // Codes of kCFStreamErrorDomainLoftwise.
 enum : SInt32 {
-    kLoftwiseStreamErrorBadURL = 1,           // not an ftp URL with a host (and a file name to store)
+    kLoftwiseStreamErrorBadURL = 1, // not an ftp URL with a host (and a file name to store)
     kLoftwiseStreamErrorControlCharacter = 2, // CR, LF or NUL in host, user name, password or path
     kLoftwiseStreamErrorSetup = 3,            // the transfer could not be set up
     kLoftwiseStreamErrorCurlBase = 1000,      // + a libcurl result with no better code

@@ -9,10 +9,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
-#include <QKeyEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -77,9 +77,8 @@ public:
 void ConnectCommandSources(QWidget* window) {
     for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
         if (FourCharCode cmd = CommandOf(b)) {
-            QObject::connect(b, &QAbstractButton::clicked, b, [window, cmd] {
-                ProcessHICommandForWindow(window, cmd);
-            });
+            QObject::connect(b, &QAbstractButton::clicked, b,
+                             [window, cmd] { ProcessHICommandForWindow(window, cmd); });
         }
     }
 }
@@ -100,7 +99,9 @@ QWidget* LoadEntry(IBNibRef nib, const QString& name) {
     if (!f.open(QIODevice::ReadOnly)) return nullptr;
     QUiLoader loader;
     QWidget* w = loader.load(&f, nullptr);
-    if (!w) std::fprintf(stderr, "Cannot load %s: %s\n", qPrintable(f.fileName()), qPrintable(loader.errorString()));
+    if (!w)
+        std::fprintf(stderr, "Cannot load %s: %s\n", qPrintable(f.fileName()),
+                     qPrintable(loader.errorString()));
     return w;
 }
 
@@ -108,7 +109,8 @@ void AttachMenuBar(QMainWindow* window) {
     if (!gMenuBarHolder || window == gMenuBarHolder) return;
     QMenuBar* bar = window->menuBar();
     if (!bar->actions().isEmpty()) return;
-    for (QAction* a : gMenuBarHolder->menuBar()->actions()) bar->addAction(a);
+    for (QAction* a : gMenuBarHolder->menuBar()->actions())
+        bar->addAction(a);
 }
 
 } // namespace
@@ -124,7 +126,9 @@ OSStatus CreateNibReference(const QString& nibName, IBNibRef* outNibRef) {
     return noErr;
 }
 
-void DisposeNibReference(IBNibRef nibRef) { delete nibRef; }
+void DisposeNibReference(IBNibRef nibRef) {
+    delete nibRef;
+}
 
 OSStatus SetMenuBarFromNib(IBNibRef nibRef, const QString& name) {
     if (!nibRef) return paramErr;
@@ -173,7 +177,9 @@ void SelectWindow(WindowRef window) {
     window->activateWindow();
 }
 
-Boolean IsWindowVisible(WindowRef window) { return window && window->isVisible(); }
+Boolean IsWindowVisible(WindowRef window) {
+    return window && window->isVisible();
+}
 
 OSStatus SetWindowTitleWithCFString(WindowRef window, const QString& title) {
     if (!window) return paramErr;
@@ -219,12 +225,17 @@ Boolean IsControlVisible(ControlRef control) {
     return control && !control->isHidden() && control->isVisibleTo(control->window());
 }
 
-Boolean IsControlEnabled(ControlRef control) { return control && control->isEnabled(); }
+Boolean IsControlEnabled(ControlRef control) {
+    return control && control->isEnabled();
+}
 
 void SetControl32BitValue(ControlRef control, SInt32 value) {
-    if (auto* p = qobject_cast<QProgressBar*>(control)) p->setValue(value);
-    else if (auto* b = qobject_cast<QAbstractButton*>(control)) b->setChecked(value != 0);
-    else if (auto* s = qobject_cast<QAbstractSlider*>(control)) s->setValue(value);
+    if (auto* p = qobject_cast<QProgressBar*>(control))
+        p->setValue(value);
+    else if (auto* b = qobject_cast<QAbstractButton*>(control))
+        b->setChecked(value != 0);
+    else if (auto* s = qobject_cast<QAbstractSlider*>(control))
+        s->setValue(value);
 }
 
 SInt32 GetControl32BitValue(ControlRef control) {
@@ -235,8 +246,10 @@ SInt32 GetControl32BitValue(ControlRef control) {
 }
 
 void SetControl32BitMinimum(ControlRef control, SInt32 value) {
-    if (auto* p = qobject_cast<QProgressBar*>(control)) p->setMinimum(value);
-    else if (auto* s = qobject_cast<QAbstractSlider*>(control)) s->setMinimum(value);
+    if (auto* p = qobject_cast<QProgressBar*>(control))
+        p->setMinimum(value);
+    else if (auto* s = qobject_cast<QAbstractSlider*>(control))
+        s->setMinimum(value);
 }
 
 SInt32 GetControl32BitMinimum(ControlRef control) {
@@ -246,8 +259,10 @@ SInt32 GetControl32BitMinimum(ControlRef control) {
 }
 
 void SetControl32BitMaximum(ControlRef control, SInt32 value) {
-    if (auto* p = qobject_cast<QProgressBar*>(control)) p->setMaximum(value);
-    else if (auto* s = qobject_cast<QAbstractSlider*>(control)) s->setMaximum(value);
+    if (auto* p = qobject_cast<QProgressBar*>(control))
+        p->setMaximum(value);
+    else if (auto* s = qobject_cast<QAbstractSlider*>(control))
+        s->setMaximum(value);
 }
 
 SInt32 GetControl32BitMaximum(ControlRef control) {
@@ -261,7 +276,8 @@ void Draw1Control(ControlRef control) {
 }
 
 static void SetMenuCommandEnabled(MenuRef menu, MenuCommand command, bool enabled) {
-    for (QAction* a : plat::MenuCommandActions(menu, command)) a->setEnabled(enabled);
+    for (QAction* a : plat::MenuCommandActions(menu, command))
+        a->setEnabled(enabled);
 }
 
 void EnableMenuCommand(MenuRef menu, MenuCommand command) {
@@ -274,27 +290,41 @@ void DisableMenuCommand(MenuRef menu, MenuCommand command) {
 
 namespace plat {
 
-QString WindowTitle(WindowRef window) { return window ? window->windowTitle() : QString(); }
+QString WindowTitle(WindowRef window) {
+    return window ? window->windowTitle() : QString();
+}
 
 OSStatus GetControlText(ControlRef control, QString* text) {
     if (!control || !text) return paramErr;
-    if (auto* l = qobject_cast<QLabel*>(control)) *text = l->text();
-    else if (auto* e = qobject_cast<QLineEdit*>(control)) *text = e->text();
-    else if (auto* t = qobject_cast<QTextEdit*>(control)) *text = t->toPlainText();
-    else if (auto* p = qobject_cast<QPlainTextEdit*>(control)) *text = p->toPlainText();
-    else if (auto* b = qobject_cast<QAbstractButton*>(control)) *text = b->text();
-    else return paramErr;
+    if (auto* l = qobject_cast<QLabel*>(control))
+        *text = l->text();
+    else if (auto* e = qobject_cast<QLineEdit*>(control))
+        *text = e->text();
+    else if (auto* t = qobject_cast<QTextEdit*>(control))
+        *text = t->toPlainText();
+    else if (auto* p = qobject_cast<QPlainTextEdit*>(control))
+        *text = p->toPlainText();
+    else if (auto* b = qobject_cast<QAbstractButton*>(control))
+        *text = b->text();
+    else
+        return paramErr;
     return noErr;
 }
 
 OSStatus SetControlText(ControlRef control, const QString& text) {
     if (!control) return paramErr;
-    if (auto* l = qobject_cast<QLabel*>(control)) l->setText(text);
-    else if (auto* e = qobject_cast<QLineEdit*>(control)) e->setText(text);
-    else if (auto* t = qobject_cast<QTextEdit*>(control)) t->setPlainText(text);
-    else if (auto* p = qobject_cast<QPlainTextEdit*>(control)) p->setPlainText(text);
-    else if (auto* b = qobject_cast<QAbstractButton*>(control)) b->setText(text);
-    else return paramErr;
+    if (auto* l = qobject_cast<QLabel*>(control))
+        l->setText(text);
+    else if (auto* e = qobject_cast<QLineEdit*>(control))
+        e->setText(text);
+    else if (auto* t = qobject_cast<QTextEdit*>(control))
+        t->setPlainText(text);
+    else if (auto* p = qobject_cast<QPlainTextEdit*>(control))
+        p->setPlainText(text);
+    else if (auto* b = qobject_cast<QAbstractButton*>(control))
+        b->setText(text);
+    else
+        return paramErr;
     return noErr;
 }
 
@@ -312,6 +342,8 @@ QList<QAction*> MenuCommandActions(MenuRef menu, MenuCommand command) {
     return found;
 }
 
-MenuRef ApplicationMenuBar() { return gMenuBarHolder ? gMenuBarHolder->menuBar() : nullptr; }
+MenuRef ApplicationMenuBar() {
+    return gMenuBarHolder ? gMenuBarHolder->menuBar() : nullptr;
+}
 
 } // namespace plat

@@ -10,7 +10,8 @@
 #include <cstdio>
 
 const QString kAlertDefaultOKText = QStringLiteral("\x01OK");
-const QString kAlertDefaultCancelText = QStringLiteral("\x01" "Cancel");
+const QString kAlertDefaultCancelText = QStringLiteral("\x01"
+                                                       "Cancel");
 
 struct OpaqueDialogRef {
     plat::AlertRequest request;
@@ -51,7 +52,8 @@ OSStatus CreateStandardAlert(AlertType type, const QString& error, const QString
     req.buttons << Caption(p.defaultText, QObject::tr("OK"));
     if (!p.cancelText.isEmpty()) req.buttons << Caption(p.cancelText, QString());
     if (!p.otherText.isEmpty()) req.buttons << Caption(p.otherText, QString());
-    *outAlert = new OpaqueDialogRef{req, p.defaultButton ? p.defaultButton : kAlertStdAlertOKButton};
+    *outAlert =
+        new OpaqueDialogRef{req, p.defaultButton ? p.defaultButton : kAlertStdAlertOKButton};
     return noErr;
 }
 
@@ -75,7 +77,7 @@ OSStatus RunStandardAlert(DialogRef alert, void*, DialogItemIndex* outItemHit) {
         box.setInformativeText(req.explanation);
         std::vector<QPushButton*> buttons;
         for (qsizetype i = 0; i < req.buttons.size(); ++i) {
-            auto role = i == 0 ? QMessageBox::AcceptRole
+            auto role = i == 0   ? QMessageBox::AcceptRole
                         : i == 1 ? QMessageBox::RejectRole
                                  : QMessageBox::DestructiveRole;
             buttons.push_back(box.addButton(req.buttons[i], role));
@@ -92,8 +94,10 @@ OSStatus RunStandardAlert(DialogRef alert, void*, DialogItemIndex* outItemHit) {
 }
 
 void SysBeep(short duration) {
-    if (gBeepObserver) gBeepObserver(duration);
-    else QApplication::beep();
+    if (gBeepObserver)
+        gBeepObserver(duration);
+    else
+        QApplication::beep();
 }
 
 OSStatus ShowSheetWindow(WindowRef sheet, WindowRef parentWindow) {
@@ -143,8 +147,12 @@ OSStatus TransitionWindow(WindowRef window, WindowTransitionEffect effect,
 
 namespace plat {
 
-void SetAlertResponder(AlertResponder responder) { gResponder = std::move(responder); }
+void SetAlertResponder(AlertResponder responder) {
+    gResponder = std::move(responder);
+}
 
-void SetBeepObserver(std::function<void(short)> observer) { gBeepObserver = std::move(observer); }
+void SetBeepObserver(std::function<void(short)> observer) {
+    gBeepObserver = std::move(observer);
+}
 
 } // namespace plat

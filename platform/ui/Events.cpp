@@ -5,16 +5,16 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
-#include <QWidget>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <QWidget>
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sys/socket.h>
@@ -35,7 +35,7 @@ struct OpaqueEventHandlerRef {
 };
 
 struct OpaqueEventTargetRef {
-    QPointer<QWidget> window; // null for the application target
+    QPointer<QWidget> window;              // null for the application target
     std::vector<EventHandlerRef> handlers; // most recently installed first
 };
 
@@ -123,7 +123,9 @@ void InstallQuitSignals() {
 
 } // namespace
 
-EventTargetRef GetApplicationEventTarget() { return &gApplicationTarget; }
+EventTargetRef GetApplicationEventTarget() {
+    return &gApplicationTarget;
+}
 
 EventTargetRef GetWindowEventTarget(WindowRef window) {
     if (!window) return nullptr;
@@ -134,7 +136,8 @@ EventTargetRef GetWindowEventTarget(WindowRef window) {
         QObject::connect(window, &QObject::destroyed, [window] {
             auto it = gWindowTargets.find(window);
             if (it == gWindowTargets.end()) return;
-            for (EventHandlerRef h : it->second->handlers) delete h;
+            for (EventHandlerRef h : it->second->handlers)
+                delete h;
             gWindowTargets.erase(it);
         });
     }
@@ -142,8 +145,7 @@ EventTargetRef GetWindowEventTarget(WindowRef window) {
 }
 
 OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, UInt32 numTypes,
-                             const EventTypeSpec* list, void* userData,
-                             EventHandlerRef* outRef) {
+                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) {
     if (!target || !handler || (numTypes && !list)) return paramErr;
     auto* h = new OpaqueEventHandlerRef{target, handler, {list, list + numTypes}, userData};
     target->handlers.insert(target->handlers.begin(), h);
@@ -161,12 +163,16 @@ OSStatus RemoveEventHandler(EventHandlerRef handlerRef) {
     return noErr;
 }
 
-EventClass GetEventClass(EventRef event) { return event ? event->eventClass : 0; }
-EventKind GetEventKind(EventRef event) { return event ? event->eventKind : 0; }
+EventClass GetEventClass(EventRef event) {
+    return event ? event->eventClass : 0;
+}
+EventKind GetEventKind(EventRef event) {
+    return event ? event->eventKind : 0;
+}
 
 OSStatus GetEventParameter(EventRef event, EventParamName name, EventParamType desiredType,
-                           EventParamType* actualType, ByteCount bufferSize,
-                           ByteCount* actualSize, void* outData) {
+                           EventParamType* actualType, ByteCount bufferSize, ByteCount* actualSize,
+                           void* outData) {
     if (!event) return paramErr;
     if (event->eventClass != kEventClassCommand || name != kEventParamDirectObject ||
         (desiredType != typeHICommand && desiredType != typeWildCard))
@@ -209,12 +215,16 @@ void QuitApplicationEventLoop() {
     QCoreApplication::exit(0);
 }
 
-EventLoopRef GetCurrentEventLoop() { return &gMainLoop; }
-EventLoopRef GetMainEventLoop() { return &gMainLoop; }
+EventLoopRef GetCurrentEventLoop() {
+    return &gMainLoop;
+}
+EventLoopRef GetMainEventLoop() {
+    return &gMainLoop;
+}
 
 OSStatus InstallEventLoopTimer(EventLoopRef loop, EventTimerInterval fireDelay,
-                               EventTimerInterval interval, EventLoopTimerUPP proc,
-                               void* userData, EventLoopTimerRef* outTimer) {
+                               EventTimerInterval interval, EventLoopTimerUPP proc, void* userData,
+                               EventLoopTimerRef* outTimer) {
     if (!loop || !proc || fireDelay < 0 || interval < 0) return paramErr;
     auto* ref = new OpaqueEventLoopTimerRef{new QTimer(qApp), proc, userData};
     ref->timer->setTimerType(Qt::PreciseTimer);

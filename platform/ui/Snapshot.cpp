@@ -23,8 +23,8 @@ QString DescribeWindows() {
                 if (!l->text().isEmpty()) out += QStringLiteral("  text: %1\n").arg(l->text());
             } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
                 out += QStringLiteral("  button: %1%2%3\n")
-                           .arg(b->text(), b->isCheckable() ? (b->isChecked() ? " [x]" : " [ ]") : "",
-                                state);
+                           .arg(b->text(),
+                                b->isCheckable() ? (b->isChecked() ? " [x]" : " [ ]") : "", state);
             } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
                 out += QStringLiteral("  field: %1%2\n")
                            .arg(e->echoMode() == QLineEdit::Normal ? e->text() : "••••", state);

@@ -256,7 +256,8 @@ TEST_P(HardcodedResource, PresetsAndLocksTheFields) {
 
     Fields f;
     InitializeHardcodedPreferences();
-    for (QLineEdit* e : {&f.host, &f.user, &f.password, &f.folder}) EXPECT_FALSE(e->isEnabled());
+    for (QLineEdit* e : {&f.host, &f.user, &f.password, &f.folder})
+        EXPECT_FALSE(e->isEnabled());
 
     PlistArray items = StoredItems();
     ASSERT_EQ(items.size(), 1u);
@@ -266,8 +267,7 @@ TEST_P(HardcodedResource, PresetsAndLocksTheFields) {
     EXPECT_EQ(KeychainPassword(c.keychainAccount),
               c.password ? std::optional<QString>(c.password) : std::nullopt);
     // Nothing of the password reaches the preferences file.
-    if (c.password)
-        EXPECT_FALSE(ReadFile(plat::PreferencesFilePath(kDomain)).contains(c.password));
+    if (c.password) EXPECT_FALSE(ReadFile(plat::PreferencesFilePath(kDomain)).contains(c.password));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -275,8 +275,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HardcodedCase{"CrLfAndEmptyLine", "ftp.hard.example\r\n\r\nhuser\r\nhpass\r\n/hard\r\n",
                       "ftp.hard.example", "huser", "ftp.hard.example:huser", "hpass", "/hard"},
-        HardcodedCase{"TwoLines", "two.example\nonly", "two.example", "only",
-                      "two.example:only", nullptr, "/from-entry"},
+        HardcodedCase{"TwoLines", "two.example\nonly", "two.example", "only", "two.example:only",
+                      nullptr, "/from-entry"},
         HardcodedCase{"SpacesKeptMacRoman", QByteArray("sp.example\r us\x8Er \r pw \r/f\r"),
                       "sp.example", " us\u00e9r ", "sp.example: us\x8Er ", " pw ", "/f"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -59,6 +59,7 @@ protected:
         RunProcess("/usr/bin/python3",
                    {"-c",
                     QStringLiteral("import plistlib,os,sys\np=sys.argv[1]\nd={}\n"
+                                   "os.makedirs(os.path.dirname(p),exist_ok=True)\n"
                                    "if os.path.exists(p): d=plistlib.load(open(p,'rb'))\n"
                                    "d[sys.argv[2]]=sys.argv[3]=='1'\n"
                                    "plistlib.dump(d,open(p,'wb'))"),

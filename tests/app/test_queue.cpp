@@ -17,6 +17,8 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QProgressBar>
+#include <QRegularExpression>
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
@@ -39,7 +41,8 @@ QString Text(ControlRef c) {
 // What the window showed during a pass, sampled every millisecond.
 struct Watch {
     QStringList messages, counts;
-    QList<int> progress;
+    QList<int> progress; // bar value at each count message
+    QList<int> values;   // every value the bar was set to
     std::function<void()> onSample;
 };
 
@@ -52,10 +55,14 @@ protected:
         ASSERT_EQ(RunProcess("cp", {"-a", kRealBundle, copy}).exitCode, 0);
         plat::SetMainBundlePath(copy);
         ASSERT_EQ(StartApplication(), noErr);
-        qobject_cast<QLineEdit*>(gHostEditText)->setText(QStringLiteral("127.0.0.1:%1").arg(s_server->port()));
+        qobject_cast<QLineEdit*>(gHostEditText)
+            ->setText(QStringLiteral("127.0.0.1:%1").arg(s_server->port()));
         qobject_cast<QLineEdit*>(gUsernameEditText)->setText(s_server->user());
         qobject_cast<QLineEdit*>(gPasswordEditText)->setText(s_server->password());
         qobject_cast<QLineEdit*>(gFolderEditText)->setText("/");
+        // The log follows the destination, as after the sheet's OK.
+        StopLogging();
+        StartLogging();
         SetZip(false);
     }
     void SetUp() override {
@@ -70,17 +77,16 @@ protected:
     static Watch Drop(const QStringList& paths, std::function<void()> during = {}) {
         Watch w;
         w.onSample = std::move(during);
+        SetMessageObserver([&w](int where, const QString& text) {
+            (where == 1 ? w.messages : w.counts) << text;
+            // The bar as it stands when each count is shown.
+            if (where == 2) w.progress << GetControl32BitValue(gProgress);
+        });
+        auto* bar = qobject_cast<QProgressBar*>(gProgress);
+        const auto conn =
+            QObject::connect(bar, &QProgressBar::valueChanged, [&w](int v) { w.values << v; });
         QTimer sampler;
         QObject::connect(&sampler, &QTimer::timeout, [&w] {
-            auto note = [](QStringList& list, const QString& t) {
-                if (!t.isEmpty() && (list.isEmpty() || list.last() != t)) list << t;
-            };
-            note(w.messages, Text(gMessage));
-            if (IsControlVisible(gSmallMessage)) note(w.counts, Text(gSmallMessage));
-            if (IsControlVisible(gProgress)) {
-                const int v = GetControl32BitValue(gProgress);
-                if (w.progress.isEmpty() || w.progress.last() != v) w.progress << v;
-            }
             if (w.onSample) w.onSample();
         });
         sampler.start(1);
@@ -91,12 +97,15 @@ protected:
             WaitNextEvent(everyEvent, nullptr, 1, nullptr);
         } while ((UploadPassPending() || clock.elapsed() < 50) && clock.elapsed() < 60000);
         EXPECT_FALSE(UploadPassPending());
+        SetMessageObserver(nullptr);
+        QObject::disconnect(conn);
         return w;
     }
     static QStringList Arrived() {
         QStringList files;
         QDirIterator it(s_server->home(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) files << QDir(s_server->home()).relativeFilePath(it.next());
+        while (it.hasNext())
+            files << QDir(s_server->home()).relativeFilePath(it.next());
         files.sort();
         return files;
     }
@@ -114,26 +123,33 @@ protected:
 
 QString Tree(const QStringList& files, const QByteArray& bytes = "data") {
     const QString root = MakeTempDir("drop");
-    for (const QString& f : files) WriteFile(root + "/" + f, bytes + f.toUtf8());
+    for (const QString& f : files)
+        WriteFile(root + "/" + f, bytes + f.toUtf8());
     return root;
 }
 
 TEST_F(Queue, TwoFilesAndAFolderOfThree) {
-    const QString src = Tree({"a.txt", "b.txt", "Photos/x1.jpg", "Photos/sub/x2.jpg", "Photos/x3.jpg"});
+    const QString src =
+        Tree({"a.txt", "b.txt", "Photos/x1.jpg", "Photos/sub/x2.jpg", "Photos/x3.jpg"});
     const Watch w = Drop({src + "/a.txt", src + "/b.txt", src + "/Photos"});
     EXPECT_EQ(Arrived(), QStringList({"a.txt", "b.txt", "x1.jpg", "x2.jpg", "x3.jpg"}));
     for (const char* name : {"a.txt", "b.txt", "x1.jpg", "x2.jpg", "x3.jpg"})
-        EXPECT_TRUE(w.messages.contains(QString("File: ") + name)) << name << "\n"
-                                                                  << w.messages.join("\n").toStdString();
+        EXPECT_TRUE(w.messages.contains(QString("File: ") + name))
+            << name << "\n"
+            << w.messages.join("\n").toStdString();
     EXPECT_EQ(w.counts, QStringList({"(1 of 3)", "(2 of 3)", "(3 of 3)"}));
-    EXPECT_EQ(w.progress, QList<int>({0, 1, 2}));
+    // Count j+1 is shown, then the bar is set to j: it steps from 0 to 2.
+    EXPECT_EQ(w.progress, QList<int>({0, 0, 1}));
+    EXPECT_EQ(w.values, QList<int>({1, 2}));
+    EXPECT_EQ(GetControl32BitMaximum(gProgress), 2);
+    EXPECT_EQ(GetControl32BitMinimum(gProgress), 0);
     EXPECT_EQ(ReadFile(s_server->home() + "/x2.jpg"), QByteArray("dataPhotos/sub/x2.jpg"));
     ExpectIdle();
 }
 
 TEST_F(Queue, StopDuringTheSecondFileOfAFolderOfFive) {
-    const QString src = Tree({"F/f1.bin", "F/f2.bin", "F/f3.bin", "F/f4.bin", "F/f5.bin"},
-                             QByteArray(2 * 1024 * 1024, 'z'));
+    const QByteArray content(2 * 1024 * 1024, 'z');
+    const QString src = Tree({"F/f1.bin", "F/f2.bin", "F/f3.bin", "F/f4.bin", "F/f5.bin"}, content);
     bool pressed = false;
     Drop({src + "/F"}, [&] {
         if (!pressed && Text(gMessage).contains("f2.bin")) {
@@ -145,7 +161,8 @@ TEST_F(Queue, StopDuringTheSecondFileOfAFolderOfFive) {
     const QStringList arrived = Arrived();
     // The file being sent is finished; the next one is not started.
     EXPECT_EQ(arrived.size(), 2) << arrived.join(",").toStdString();
-    for (const QString& f : arrived) EXPECT_EQ(QFileInfo(s_server->home() + "/" + f).size(), 2 * 1024 * 1024);
+    for (const QString& f : arrived)
+        EXPECT_EQ(ReadFile(s_server->home() + "/" + f), content + "F/" + f.toUtf8());
     ExpectIdle();
 }
 
@@ -156,7 +173,8 @@ TEST_F(Queue, FoldersWithoutZippingLoseTheirStructure) {
     WriteFile(bundle + "/Info.plist", "<plist/>");
     WriteFile(bundle + "/Linux/Viewer", "ELF");
     Drop({src + "/Empty", src + "/Site", src + "/Tools"});
-    EXPECT_EQ(Arrived(), QStringList({"Info.plist", "Viewer", "index.html", "logo.png", "site.css"}));
+    EXPECT_EQ(Arrived(),
+              QStringList({"Info.plist", "Viewer", "index.html", "logo.png", "site.css"}));
     ExpectIdle();
 }
 

@@ -77,9 +77,12 @@ TEST_F(ShellTest, DispatchTable) {
         FourCharCode command;
         OSStatus expected;
     };
-    const Row rows[] = {{FourCC("ClrP"), noErr}, {FourCC("ShwP"), noErr},
-                        {FourCC("DLIS"), noErr}, {FourCC("cLog"), noErr},
-                        {FourCC("pref"), noErr}, {FourCC("not!"), noErr},
+    const Row rows[] = {{FourCC("ClrP"), noErr},
+                        {FourCC("ShwP"), noErr},
+                        {FourCC("DLIS"), noErr},
+                        {FourCC("cLog"), noErr},
+                        {FourCC("pref"), noErr},
+                        {FourCC("not!"), noErr},
                         {FourCC("xyzw"), eventNotHandledErr}};
     for (const Row& r : rows) {
         gUnhandled.clear();
@@ -87,7 +90,8 @@ TEST_F(ShellTest, DispatchTable) {
         const OSStatus st = ProcessHICommand(&cmd);
         const bool passedOn = !gUnhandled.empty();
         EXPECT_EQ(passedOn, r.expected != noErr) << FourCCString(r.command);
-        EXPECT_EQ(st, noErr) << FourCCString(r.command); // the fallback takes what the shell passed on
+        EXPECT_EQ(st, noErr) << FourCCString(
+            r.command); // the fallback takes what the shell passed on
     }
 }
 

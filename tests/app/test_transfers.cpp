@@ -74,7 +74,8 @@ public:
     // Uploads a file and records what the window showed meanwhile.
     bool Upload(const QString& path) {
         FSRef ref;
-        EXPECT_EQ(FSPathMakeRef(path.toUtf8().constData(), &ref, nullptr), noErr) << path.toStdString();
+        EXPECT_EQ(FSPathMakeRef(path.toUtf8().constData(), &ref, nullptr), noErr)
+            << path.toStdString();
         QTimer sampler;
         QObject::connect(&sampler, &QTimer::timeout, [this] {
             if (m_seen.messages.isEmpty() || m_seen.messages.last() != m_message.text())
@@ -91,7 +92,8 @@ public:
     QStringList LogLines() const {
         QStringList lines = QString::fromLatin1(ReadFile(LogPath())).split('\r');
         lines.removeIf([](const QString& l) {
-            return l.isEmpty() || l.startsWith("Loftwise started") || l.startsWith("Loftwise stopped");
+            return l.isEmpty() || l.startsWith("Loftwise started") ||
+                   l.startsWith("Loftwise stopped");
         });
         return lines;
     }
@@ -123,7 +125,8 @@ QString MakeFile(const QString& name, const QByteArray& bytes) {
 
 QByteArray Pattern(qsizetype size) {
     QByteArray b(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i) b[i] = char((i * 7 + i / 251) & 0xFF);
+    for (qsizetype i = 0; i < size; ++i)
+        b[i] = char((i * 7 + i / 251) & 0xFF);
     return b;
 }
 
@@ -142,8 +145,9 @@ protected:
 TEST_P(RealServers, UploadsTheExactBytesUnderTheFilesName) {
     Droplet d(Host(), m_server->user(), m_server->password(), "incoming");
     const QByteArray bytes = Pattern(300 * 1024 + 17);
-    for (const QString name : {QStringLiteral("plain.bin"), QStringLiteral("with space #1 100%.txt"),
-                               QStringLiteral("Grüße €.txt"), QStringLiteral(".hidden")}) {
+    for (const QString name :
+         {QStringLiteral("plain.bin"), QStringLiteral("with space #1 100%.txt"),
+          QStringLiteral("Grüße €.txt"), QStringLiteral(".hidden")}) {
         const QString src = MakeFile(name, bytes);
         EXPECT_FALSE(d.Upload(src)) << name.toStdString();
         EXPECT_EQ(ReadFile(m_server->home() + "/incoming/" + name), bytes) << name.toStdString();
@@ -167,7 +171,8 @@ TEST_P(RealServers, AnEmptyFileUploadsWithoutProgress) {
     EXPECT_TRUE(QFileInfo::exists(m_server->home() + "/incoming/empty.txt"));
     EXPECT_EQ(QFileInfo(m_server->home() + "/incoming/empty.txt").size(), 0);
     EXPECT_TRUE(d.LogLines().contains("Upload complete (0 bytes sent)"));
-    for (const QString& m : d.seen().messages) EXPECT_FALSE(m.contains("complete,")) << m.toStdString();
+    for (const QString& m : d.seen().messages)
+        EXPECT_FALSE(m.contains("complete,")) << m.toStdString();
 }
 
 TEST_P(RealServers, AWrongPasswordShowsTheLoginText) {
@@ -217,10 +222,12 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealServers,
                          ::testing::Values(FtpServer::Kind::Pyftpdlib, FtpServer::Kind::Proftpd),
                          [](const auto& info) {
                              return info.param == FtpServer::Kind::Pyftpdlib ? "pyftpdlib"
-                                                                              : "proftpd";
+                                                                             : "proftpd";
                          });
 
-QString FaultHost(const FaultFtpServer& s) { return QStringLiteral("127.0.0.1:%1").arg(s.port()); }
+QString FaultHost(const FaultFtpServer& s) {
+    return QStringLiteral("127.0.0.1:%1").arg(s.port());
+}
 
 struct ReplyCase {
     const char* name;
@@ -301,7 +308,8 @@ TEST(Faults, ControlCharactersEndTheTransferBeforeAnythingIsSent) {
         Droplet d(FaultHost(server), user, server.password(), "/");
         EXPECT_TRUE(d.Upload(MakeFile("c.txt", "x")));
         ASSERT_EQ(d.seen().alerts.size(), 1);
-        EXPECT_TRUE(d.seen().alerts[0].contains("line break or NUL")) << d.seen().alerts[0].toStdString();
+        EXPECT_TRUE(d.seen().alerts[0].contains("line break or NUL"))
+            << d.seen().alerts[0].toStdString();
     }
     EXPECT_EQ(server.connectionCount(), 0);
 }

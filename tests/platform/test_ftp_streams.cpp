@@ -31,18 +31,24 @@ std::ostream& operator<<(std::ostream& os, const CFStreamError& e) {
 
 namespace {
 
-std::string U8(const QString& s) { return s.toUtf8().toStdString(); }
+std::string U8(const QString& s) {
+    return s.toUtf8().toStdString();
+}
 
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : m_name(name) {
         if (const char* old = getenv(name)) m_old = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~ScopedEnv() {
-        if (m_old) setenv(m_name, m_old->c_str(), 1);
-        else unsetenv(m_name);
+        if (m_old)
+            setenv(m_name, m_old->c_str(), 1);
+        else
+            unsetenv(m_name);
     }
 
 private:
@@ -53,7 +59,8 @@ private:
 QByteArray RandomBytes(qsizetype n) {
     QByteArray b(n, Qt::Uninitialized);
     auto* gen = QRandomGenerator::global();
-    for (qsizetype i = 0; i < n; ++i) b[i] = char(gen->bounded(256));
+    for (qsizetype i = 0; i < n; ++i)
+        b[i] = char(gen->bounded(256));
     return b;
 }
 
@@ -100,13 +107,15 @@ struct Outcome {
     CFStreamError error{0, 0};
     std::vector<CFStreamEventType> events;
     bool eventsOnWorkerOnly = true;
-    QByteArray data;          // what a read stream delivered
-    qint64 accepted = 0;      // what a write stream took
+    QByteArray data;     // what a read stream delivered
+    qint64 accepted = 0; // what a write stream took
     int partialWrites = 0;
     qint64 sizeOnServerAtEnd = -1;
     double seconds = 0;
 
-    int count(CFStreamEventType e) const { return int(std::count(events.begin(), events.end(), e)); }
+    int count(CFStreamEventType e) const {
+        return int(std::count(events.begin(), events.end(), e));
+    }
 };
 
 // Runs body on a new thread (which runs its own run loop inside body) and
@@ -141,7 +150,7 @@ struct UploadClient {
     CFIndex chunk = 32768;
     bool endless = false; // write until the stream fails
     bool sentEnd = false;
-    QString checkPath;    // the file on the server, measured at the end event
+    QString checkPath; // the file on the server, measured at the end event
 
     void finish() {
         CFWriteStreamUnscheduleFromRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
@@ -163,8 +172,8 @@ struct UploadClient {
                     const qsizetype offered =
                         c->endless ? qsizetype(c->chunk)
                                    : std::min<qsizetype>(c->chunk, c->data.size() - c->position);
-                    const char* from = c->endless ? c->data.constData()
-                                                  : c->data.constData() + c->position;
+                    const char* from =
+                        c->endless ? c->data.constData() : c->data.constData() + c->position;
                     const CFIndex n =
                         CFWriteStreamWrite(s, reinterpret_cast<const UInt8*>(from), offered);
                     if (n <= 0) return;
@@ -295,11 +304,11 @@ Outcome Read(CFReadStreamRef (*create)(const QUrl&), const QUrl& url, const Opti
             c.worker = std::this_thread::get_id();
             c.stream = create(url);
             if (!c.stream) return;
-            if (create == CFReadStreamCreateWithFTPURL) Apply(c.stream, setup, CFReadStreamSetProperty);
+            if (create == CFReadStreamCreateWithFTPURL)
+                Apply(c.stream, setup, CFReadStreamSetProperty);
             CFStreamClientContext context{0, &c, nullptr, nullptr, nullptr};
             EXPECT_TRUE(CFReadStreamSetClient(c.stream, 31, ReadClient::Callback, &context));
-            CFReadStreamScheduleWithRunLoop(c.stream, CFRunLoopGetCurrent(),
-                                            kCFRunLoopCommonModes);
+            CFReadStreamScheduleWithRunLoop(c.stream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
             out.opened = CFReadStreamOpen(c.stream);
             if (!out.opened) {
                 out.error = CFReadStreamGetError(c.stream);
@@ -362,14 +371,10 @@ protected:
 TEST_P(RealServer, UploadStoresExactBytesUnderTheNamesGiven) {
     QDir(server->home()).mkpath(QStringLiteral("up load"));
     // Names that need escaping in a URL, or that a URL parser might read as syntax.
-    const QStringList names = {QStringLiteral("big.bin"),
-                               QStringLiteral("with space.txt"),
-                               QStringLiteral("Ünïcødé €.txt"),
-                               QStringLiteral("hash#1.txt"),
-                               QStringLiteral("100%.txt"),
-                               QStringLiteral(".hidden"),
-                               QStringLiteral("semi;type=a.txt"),
-                               QStringLiteral("empty")};
+    const QStringList names = {QStringLiteral("big.bin"),         QStringLiteral("with space.txt"),
+                               QStringLiteral("Ünïcødé €.txt"),   QStringLiteral("hash#1.txt"),
+                               QStringLiteral("100%.txt"),        QStringLiteral(".hidden"),
+                               QStringLiteral("semi;type=a.txt"), QStringLiteral("empty")};
     for (const QString& name : names) {
         SCOPED_TRACE(U8(name));
         const QByteArray data = name == QLatin1String("big.bin") ? RandomBytes(3 * 1024 * 1024 + 7)
@@ -447,6 +452,24 @@ TEST_P(RealServer, ConsecutiveUploadsFromTwoThreadsShareOneLogin) {
     EXPECT_EQ(server->loginCount(), 3);
 }
 
+TEST_P(RealServer, ManySmallFilesGoWithoutDelays) {
+    // Each transfer on its own thread, as the engine does; with the login
+    // kept and no waiting between steps 100 small files take well under a
+    // second here. A step that waits for a time-out costs a second or more.
+    const QByteArray data = RandomBytes(4096);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) {
+        const Outcome o =
+            Upload(WithFile(server->url("/"), QStringLiteral("f%1.bin").arg(i)), {data}, {}, 20s);
+        ASSERT_TRUE(o.ended) << i << " " << o.error;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 10.0);
+    EXPECT_EQ(server->loginCount(), 1);
+    EXPECT_EQ(ReadFile(server->home() + "/f99.bin"), data);
+}
+
 TEST_P(RealServer, ActiveModeWhenPassiveIsOff) {
     Options active;
     active.passive = false;
@@ -462,8 +485,8 @@ TEST_P(RealServer, ActiveModeWhenPassiveIsOff) {
 TEST_P(RealServer, WrongPasswordAndMissingFolderGiveTheReplyCodes) {
     Options wrong;
     wrong.password = QStringLiteral("not the password");
-    ExpectFailed(Upload(WithFile(server->url("/"), "x.bin"), {"x"}, wrong),
-                 kCFStreamErrorDomainFTP, 530);
+    ExpectFailed(Upload(WithFile(server->url("/"), "x.bin"), {"x"}, wrong), kCFStreamErrorDomainFTP,
+                 530);
     ExpectFailed(Upload(WithFile(server->url("/missing/"), "x.bin"), {"x"}),
                  kCFStreamErrorDomainFTP, 550);
     // The failures leave nothing behind that spoils the next transfer.
@@ -523,7 +546,8 @@ TEST_F(FaultServer, ReplyCodesAtEachCommandReachTheClient) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.command) + " " + c.reply);
-        FaultFtpServer server(QJsonObject{{"rules", QJsonArray{Rule(c.command, c.reply, c.close)}}});
+        FaultFtpServer server(
+            QJsonObject{{"rules", QJsonArray{Rule(c.command, c.reply, c.close)}}});
         ASSERT_TRUE(server.isRunning()) << U8(server.startError());
         QDir(server.home()).mkpath(QStringLiteral("in"));
         WriteFile(server.home() + "/in/file.bin", "data");
@@ -582,7 +606,8 @@ TEST_F(FaultServer, StalledServerTimesOutWithinTheStallTime) {
 TEST_F(FaultServer, DroppedDataConnectionIsAnErrorNeverAnEnd) {
     FaultFtpServer server(QJsonObject{{"stor_drop_after", 100000}});
     ASSERT_TRUE(server.isRunning());
-    const Outcome o = Upload(WithFile(server.url("/"), "drop.bin"), {RandomBytes(16 * 1024 * 1024)});
+    const Outcome o =
+        Upload(WithFile(server.url("/"), "drop.bin"), {RandomBytes(16 * 1024 * 1024)});
     EXPECT_TRUE(o.failed);
     EXPECT_FALSE(o.ended);
     EXPECT_EQ(o.count(kCFStreamEventEndEncountered), 0);
@@ -646,6 +671,13 @@ TEST_F(FaultServer, ControlCharactersAreRefusedBeforeConnecting) {
         EXPECT_FALSE(list.opened);
         EXPECT_EQ(list.error.error, kLoftwiseStreamErrorControlCharacter) << list.error;
     }
+    // A host with a line break makes no valid URL at all; it is refused as such.
+    const QUrl badHost(QStringLiteral("ftp://127.0.0.1\r\n:%1/x.bin").arg(server.port()));
+    const Outcome host = Upload(badHost, {"x"});
+    EXPECT_FALSE(host.opened);
+    EXPECT_EQ(host.error.domain, kCFStreamErrorDomainLoftwise) << host.error;
+    EXPECT_EQ(host.error.error, kLoftwiseStreamErrorBadURL) << host.error;
+
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(server.connectionCount(), 0);
 }
@@ -705,18 +737,38 @@ TEST_F(FaultServer, ConnectionClosedByTheServerIsReopenedOnce) {
         FaultFtpServer server(QJsonObject{{"rules", QJsonArray{rule}}});
         ASSERT_TRUE(server.isRunning());
         ExpectSucceeded(Upload(WithFile(server.url("/"), "one.bin"), {"1"}));
-        ExpectFailed(Upload(WithFile(server.url("/"), "two.bin"), {"22"}),
-                     kCFStreamErrorDomainFTP, 421);
+        ExpectFailed(Upload(WithFile(server.url("/"), "two.bin"), {"22"}), kCFStreamErrorDomainFTP,
+                     421);
         EXPECT_EQ(server.connectionCount(), 2);
     }
+}
+
+TEST_F(FaultServer, PassiveReplyAlreadyThereIsActedOnAtOnce) {
+    // With the reply in hand at once, curl dials the data connection only
+    // when it is called again, and asks for no socket or timer to be called.
+    // Waiting for one of its own timers instead costs 200 ms a transfer.
+    FaultFtpServer server(QJsonObject{{"eager_epsv", true}});
+    ASSERT_TRUE(server.isRunning());
+    Options fresh; // a new connection, and so a new PWD, each time
+    fresh.persistent = false;
+    double seconds = 0;
+    for (int i = 0; i < 5; ++i) {
+        const Outcome o = Upload(WithFile(server.url("/"), "eager.bin"), {"now"}, fresh, 40s);
+        ExpectSucceeded(o);
+        seconds += o.seconds;
+    }
+    EXPECT_LT(seconds, 0.9);
+    EXPECT_EQ(ReadFile(server.home() + "/eager.bin"), "now");
+    EXPECT_EQ(server.connectionCount(), 5);
 }
 
 TEST_F(FaultServer, ListingInFragmentsArrivesWhole) {
     const QStringList fragments = {"-rw-r--r--   1 owner group  10 Jan  1 00:00 fi",
                                    "rst.txt\r\ndrwxr-xr-x   2 owner group  4096 Jan  1 00:00 se",
-                                   "cond\r", "\n-rw-r--r--   1 owner group  0 Jan  1 00:00 third\r\n"};
-    FaultFtpServer server(
-        QJsonObject{{"list_fragments", QJsonArray::fromStringList(fragments)}, {"list_delay", 0.2}});
+                                   "cond\r",
+                                   "\n-rw-r--r--   1 owner group  0 Jan  1 00:00 third\r\n"};
+    FaultFtpServer server(QJsonObject{{"list_fragments", QJsonArray::fromStringList(fragments)},
+                                      {"list_delay", 0.2}});
     ASSERT_TRUE(server.isRunning());
     const Outcome o = List(server.url("/"));
     ExpectSucceeded(o);
@@ -749,7 +801,8 @@ TEST_F(FaultServer, StopFromAnotherThreadWakesTheLoop) {
         returned.set_value();
         CFRelease(s);
     });
-    for (int i = 0; i < 500 && !opened; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 500 && !opened; ++i)
+        std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(opened);
     std::this_thread::sleep_for(100ms); // the loop is asleep in poll now
     const auto start = std::chrono::steady_clock::now();
@@ -757,7 +810,8 @@ TEST_F(FaultServer, StopFromAnotherThreadWakesTheLoop) {
     const bool woke = done.wait_for(5s) == std::future_status::ready;
     EXPECT_TRUE(woke);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    while (done.wait_for(100ms) != std::future_status::ready) CFRunLoopStop(loop);
+    while (done.wait_for(100ms) != std::future_status::ready)
+        CFRunLoopStop(loop);
     worker.join();
 }
 
@@ -835,8 +889,8 @@ TEST(Proxies, SettingsFromTheEnvironment) {
 }
 
 TEST(Proxies, ExceptionMatching) {
-    const PlistArray list = {"example.com", ".only-sub.org", "*.star.net", "10.0.0.0/8",
-                             "169.254/16", "192.0.2.7"};
+    const PlistArray list = {"example.com", ".only-sub.org", "*.star.net",
+                             "10.0.0.0/8",  "169.254/16",    "192.0.2.7"};
     auto m = [&](const char* host) { return plat::ProxyExceptionMatches(host, list); };
     EXPECT_TRUE(m("example.com"));
     EXPECT_TRUE(m("ftp.example.com"));

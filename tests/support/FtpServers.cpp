@@ -89,9 +89,12 @@ bool FtpServer::isRunning() const {
 
 QString FtpServer::name() const {
     switch (m_kind) {
-    case Kind::Pyftpdlib: return QStringLiteral("pyftpdlib");
-    case Kind::Proftpd: return QStringLiteral("proftpd");
-    case Kind::Fault: return QStringLiteral("faultftpd");
+    case Kind::Pyftpdlib:
+        return QStringLiteral("pyftpdlib");
+    case Kind::Proftpd:
+        return QStringLiteral("proftpd");
+    case Kind::Fault:
+        return QStringLiteral("faultftpd");
     }
     return {};
 }
@@ -105,20 +108,26 @@ QUrl FtpServer::url(const QString& path) const {
     return u;
 }
 
-QString FtpServer::logText() const { return QString::fromUtf8(ReadFile(m_log)); }
+QString FtpServer::logText() const {
+    return QString::fromUtf8(ReadFile(m_log));
+}
 
 int FtpServer::loginCount() const {
     const QStringList lines = logText().split('\n');
     switch (m_kind) {
-    case Kind::Pyftpdlib: return int(lines.filter(QStringLiteral("<- USER ")).size());
+    case Kind::Pyftpdlib:
+        return int(lines.filter(QStringLiteral("<- USER ")).size());
     case Kind::Proftpd: {
         int n = 0;
-        for (const QString& l : lines) n += l.startsWith(QLatin1String("USER ")) ? 1 : 0;
+        for (const QString& l : lines)
+            n += l.startsWith(QLatin1String("USER ")) ? 1 : 0;
         return n;
     }
-    case Kind::Fault: return int(static_cast<const FaultFtpServer*>(this)->commands().filter(
-                                         QRegularExpression(QStringLiteral("^USER( |$)")))
-                                     .size());
+    case Kind::Fault:
+        return int(static_cast<const FaultFtpServer*>(this)
+                       ->commands()
+                       .filter(QRegularExpression(QStringLiteral("^USER( |$)")))
+                       .size());
     }
     return 0;
 }
@@ -168,8 +177,8 @@ std::unique_ptr<FtpServer> StartPyftpdlib() {
 }
 
 std::unique_ptr<FtpServer> StartProftpd() {
-    std::unique_ptr<FtpServer> s(new FtpServer(FtpServer::Kind::Proftpd, QStringLiteral("test"),
-                                               QStringLiteral("secret")));
+    std::unique_ptr<FtpServer> s(
+        new FtpServer(FtpServer::Kind::Proftpd, QStringLiteral("test"), QStringLiteral("secret")));
     const QString& d = s->m_dir;
     s->m_log = d + QStringLiteral("/commands.log");
     s->m_port = UnusedPort();
@@ -269,7 +278,8 @@ QStringList FaultFtpServer::commands(int session) const {
 
 int FaultFtpServer::connectionCount() const {
     int n = 0;
-    for (const Event& e : events()) n += e.type == QLatin1String("CONNECT") ? 1 : 0;
+    for (const Event& e : events())
+        n += e.type == QLatin1String("CONNECT") ? 1 : 0;
     return n;
 }
 

@@ -31,6 +31,8 @@ The script (--script, JSON) may hold:
   epsv                 false: EPSV is refused (502), so clients fall back to PASV
   close_idle_after     seconds after which a connection idle since a transfer is closed
   close_idle_reply     reply line sent before that close (none by default)
+  eager_epsv           the reply to the next EPSV is sent ahead, with the reply to PWD,
+                       so that it is there the moment the client asks
 """
 
 import argparse
@@ -276,7 +278,11 @@ class Session:
         self.send("200 OK.")
 
     def ftp_PWD(self, arg):
-        self.send('257 "%s" is the current directory.' % self.cwd.replace('"', '""'))
+        reply = '257 "%s" is the current directory.' % self.cwd.replace('"', '""')
+        if self.server.script.get("eager_epsv"):
+            self.eager_port = self.listen_passive()
+            reply += "\r\n229 Entering Extended Passive Mode (|||%d|)" % self.eager_port
+        self.send(reply)
 
     def ftp_CWD(self, arg):
         virtual, real = self.resolve(arg)
@@ -298,6 +304,9 @@ class Session:
             self.send("550 Cannot create.")
 
     def ftp_EPSV(self, arg):
+        if getattr(self, "eager_port", None):
+            self.eager_port = None  # answered already
+            return
         if self.server.script.get("epsv", True) is False:
             self.send("502 EPSV not here.")
             return
