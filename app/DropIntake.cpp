@@ -129,7 +129,7 @@ OSErr DragReceiver(WindowRef, void*, DragRef drag) {
         Size size = sizeof flavor;
         if (OSErr err = GetFlavorData(drag, item, kDragFlavorTypeHFS, &flavor, &size, 0))
             return err;
-        // A short flavor holds no whole file specification.
+        // A short flavor holds no whole FSSpec record.
         if (size != Size(sizeof flavor)) continue;
         specs[filled++] = flavor.fileSpec;
     }

@@ -86,6 +86,37 @@ void MyCFStreamSetFTPProxy(CFTypeRef stream, MyStreamInfo* info) {
     if (info) info->proxyDict = std::move(proxies);
 }
 
+void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
+                  const std::optional<QString>& password, CFReadStreamClientCallBack callback) {
+    CFReadStreamRef stream = CFReadStreamCreateWithFTPURL(folderURL);
+    MyStreamInfo* info = nullptr;
+    if (stream) MySetupStreamInfo(&info, stream, nullptr);
+    if (!info) {
+        if (stream) CFRelease(stream);
+        LogEntry("The listing could not be configured.", true);
+        return;
+    }
+    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
+    if (!CFReadStreamSetClient(stream,
+                               kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
+                                   kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
+                                   kCFStreamEventEndEncountered,
+                               callback, &context)) {
+        LogEntry("CFReadStreamSetClient failed", true);
+        MyCleanupStreamInfo(info);
+        return;
+    }
+    CFReadStreamScheduleWithRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
+    MyCFStreamSetUsernamePassword(stream, user, password);
+    MyCFStreamSetFTPProxy(stream, info);
+    if (!CFReadStreamOpen(stream)) {
+        LogEntry("CFReadStreamOpen failed", true);
+        MyCleanupStreamInfo(info);
+        return;
+    }
+    CFRunLoopRun();
+}
+
 void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStreamInfo* info,
                           MyListingEntryWriter writeEntry) {
     char line[256];

@@ -321,33 +321,7 @@ void dir_run(ConnectionSnapshot settings) {
         Log(*refused);
         return;
     }
-    CFReadStreamRef stream = CFReadStreamCreateWithFTPURL(dest->folderURL);
-    MyStreamInfo* info = nullptr;
-    if (stream) MySetupStreamInfo(&info, stream, nullptr);
-    if (!info) {
-        if (stream) CFRelease(stream);
-        LogEntry("The listing could not be configured.", true);
-        return;
-    }
-    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
-    if (!CFReadStreamSetClient(stream,
-                               kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
-                                   kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
-                                   kCFStreamEventEndEncountered,
-                               MyDirectoryListingCallBack, &context)) {
-        LogEntry("CFReadStreamSetClient failed", true);
-        MyCleanupStreamInfo(info);
-        return;
-    }
-    CFReadStreamScheduleWithRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
-    MyCFStreamSetUsernamePassword(stream, dest->user, dest->password);
-    MyCFStreamSetFTPProxy(stream, info);
-    if (!CFReadStreamOpen(stream)) {
-        LogEntry("CFReadStreamOpen failed", true);
-        MyCleanupStreamInfo(info);
-        return;
-    }
-    CFRunLoopRun();
+    MyRunListing(dest->folderURL, dest->user, dest->password, MyDirectoryListingCallBack);
 }
 
 } // namespace

@@ -81,6 +81,10 @@ using MyListingEntryWriter = void (*)(const PlistDictionary& entry);
 // events, parses every complete line read and hands each entry to
 // writeEntry, keeps an incomplete line for the next read, and finishes the
 // listing (record destroyed, run loop stopped) at its end or on a failure.
+// Sets up a listing stream on folderURL and runs this thread's run loop
+// until the callback finishes it; set-up failures are logged.
+void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
+                  const std::optional<QString>& password, CFReadStreamClientCallBack callback);
 void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStreamInfo* info,
                           MyListingEntryWriter writeEntry);
 

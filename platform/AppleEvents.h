@@ -73,7 +73,7 @@ OSErr AEDisposeDesc(AEDesc* theAEDesc);
 OSErr AEDuplicateDesc(const AEDesc* theAEDesc, AEDesc* result);
 
 // Coerces a descriptor: identity for the same type; alias (resolving it),
-// file specification and file URL to fsrf; utxt <-> TEXT (Mac Roman); a list
+// FSSpec record and file URL to fsrf; utxt <-> TEXT (Mac Roman); a list
 // to itself. An item that names no file-system object fails (fnfErr), other
 // impossible coercions fail with errAECoercionFail.
 OSErr AECoerceDesc(const AEDesc* theAEDesc, DescType toType, AEDesc* result);

@@ -582,7 +582,7 @@ OSStatus FSpMakeFSRef(const FSSpec* spec, FSRef* ref) {
     FSRef candidate;
     std::memset(candidate.hidden, 0, sizeof candidate.hidden);
     std::memcpy(candidate.hidden, &refBits, sizeof refBits);
-    // A specification may name an object that is gone; a reference may not.
+    // An FSSpec may name an object that is gone; a reference may not.
     std::string path;
     struct stat st;
     if (OSStatus err = Locate(&candidate, &path, &st)) return err;

@@ -1,4 +1,4 @@
-// File-system references, file specifications, catalog information, folder
+// File-system references, FSSpec records, catalog information, folder
 // lookup and whole-file reads.
 //
 // An FSRef is an 80-byte trivially copyable value naming an existing object
@@ -20,7 +20,7 @@ struct FSRef {
 };
 static_assert(sizeof(FSRef) == 80 && std::is_trivially_copyable_v<FSRef>);
 
-// The 70-byte file specification carried by the `hfs ` drag flavour and by
+// The 70-byte FSSpec record carried by the `hfs ` drag flavour and by
 // `fss ` descriptors. On this platform it holds the same identity as an FSRef
 // (device, inode, path-table id), so it is valid within this process only.
 #pragma pack(push, 2)
@@ -72,7 +72,7 @@ OSStatus FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCat
 // noErr when both name the same object, diffVolErr/paramErr otherwise.
 OSStatus FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2);
 
-// File specification <-> reference.
+// FSSpec <-> reference.
 OSStatus FSpMakeFSRef(const FSSpec* spec, FSRef* ref);
 OSStatus FSRefMakeFSSpec(const FSRef* ref, FSSpec* spec);
 

@@ -8,6 +8,7 @@
 #include <QString>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -733,8 +734,9 @@ public:
 
     CFIndex write(const UInt8* buffer, CFIndex length, bool blocking) {
         if (failed()) return -1;
-        if (m_state == State::NotOpen || m_state == State::Closed || m_ended) return -1;
+        if (m_state == State::NotOpen || m_state == State::Closed) return -1;
         if (length < 0 || (length > 0 && !buffer)) return -1;
+        if (m_ended) return length == 0 ? 0 : -1; // the end, said again, changes nothing
         if (length == 0) {
             m_ended = true;
             unpause();
@@ -949,7 +951,10 @@ private:
             Set(e, CURLOPT_WRITEFUNCTION, &FTPTransfer::onWrite);
             Set(e, CURLOPT_WRITEDATA, this);
         }
-        if (qEnvironmentVariableIsSet("LOFTWISE_FTP_DEBUG")) Set(e, CURLOPT_VERBOSE, 1L);
+        if (qEnvironmentVariableIsSet("LOFTWISE_FTP_DEBUG")) {
+            Set(e, CURLOPT_DEBUGFUNCTION, &FTPTransfer::onDebug);
+            Set(e, CURLOPT_VERBOSE, 1L);
+        }
         return true;
     }
 
@@ -1043,6 +1048,19 @@ private:
             t->m_timer.reset();
         else
             t->m_timer = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        return 0;
+    }
+
+    // The conversation on standard error, without the password.
+    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void*) {
+        const char* mark = type == CURLINFO_TEXT         ? "* "
+                           : type == CURLINFO_HEADER_IN  ? "< "
+                           : type == CURLINFO_HEADER_OUT ? "> "
+                                                         : nullptr;
+        if (!mark) return 0;
+        std::string text(data, size);
+        if (type == CURLINFO_HEADER_OUT && text.starts_with("PASS ")) text = "PASS ****\n";
+        std::fprintf(stderr, "%s%s", mark, text.c_str());
         return 0;
     }
 

@@ -12,8 +12,10 @@
 // transfer and reports end-encountered only after the server has confirmed
 // it, or error-occurred with the server's reply code.
 //
-// FTP read stream: a URL ending in "/" delivers the raw LIST output of that
-// folder, any other URL the file (RETR).
+// FTP read stream: a URL ending in "/" delivers the LIST output of that
+// folder (with LF line ends: listings travel in ASCII mode), any other URL
+// the file (RETR). Paths are relative to the account's login folder, as in
+// ftp URLs; servers that lock an account into its home make them absolute.
 //
 // Errors: FTP domain with the server's reply code (530, 550, 552, 421 ...),
 // POSIX domain with an errno (ECONNREFUSED, ETIMEDOUT, ECONNRESET ...), NetDB
@@ -23,7 +25,11 @@
 // for 60 s (LOFTWISE_FTP_STALL_SECONDS) fails with ETIMEDOUT.
 //
 // Consecutive transfers to the same host, port, user name and password
-// reuse the logged-in control connection, across threads.
+// reuse the logged-in control connection, across threads; one the server
+// has closed meanwhile is replaced, once, without the caller noticing.
+//
+// LOFTWISE_FTP_DEBUG=1 prints each conversation (password masked) on
+// standard error.
 #pragma once
 
 #include "platform/CFBase.h"

@@ -82,7 +82,7 @@ Item* FindItem(DragRef drag, DragItemRef ref) {
 }
 
 // The `hfs ` flavor of a local file: the Finder's type, creator and flags
-// (folders are 'fold'/'MACS'), then its file specification. A path that
+// (folders are 'fold'/'MACS'), then its FSSpec record. A path that
 // names nothing gets no flavor.
 void ResolveLocalFile(Item& item) {
     if (!item.pendingFile) return;

@@ -11,7 +11,7 @@
 //
 // Items come from the drag's `text/uri-list`, one per URL, in order; a local
 // file or folder that exists carries the `hfs ` flavor (HFSFlavor: file type,
-// creator, Finder flags, file specification). Other URLs, and a drag of only
+// creator, Finder flags, FSSpec record). Other URLs, and a drag of only
 // text or other data (one item), carry no `hfs ` flavor.
 #pragma once
 

@@ -1,5 +1,5 @@
 // File-system references over real folders: paths and names, lookups and
-// creation, catalog information, file specifications, folder lookup and
+// creation, catalog information, FSSpec records, folder lookup and
 // whole-file reads.
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"

@@ -588,7 +588,7 @@ TEST_F(FaultServer, StalledServerTimesOutWithinTheStallTime) {
         EXPECT_LT(o.seconds, 20);
         EXPECT_GT(o.accepted, 65536);
     }
-    for (const char* command : {"PASS", "STOR", "LIST"}) {
+    for (const char* command : {"PASS", "STOR", "LIST", "STOR-END"}) {
         SCOPED_TRACE(std::string("no reply to ") + command);
         FaultFtpServer server(
             QJsonObject{{"rules", QJsonArray{QJsonObject{{"command", command}, {"stall", true}}}}});

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -134,7 +135,14 @@ int FtpServer::loginCount() const {
 
 bool FtpServer::launch(const QString& program, const QStringList& args, const QString& portFile) {
     m_process = std::make_unique<QProcess>();
-    m_process->setChildProcessModifier([] { ::setsid(); });
+    // A group of its own, so that it goes with its session children; and
+    // it goes when this test program dies without stopping it.
+    const pid_t parent = getpid();
+    m_process->setChildProcessModifier([parent] {
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(1);
+    });
     m_process->setStandardOutputFile(m_dir + QStringLiteral("/stdout.txt"));
     m_process->setStandardErrorFile(m_dir + QStringLiteral("/stderr.txt"));
     m_process->start(program, args);

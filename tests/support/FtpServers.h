@@ -1,6 +1,8 @@
 // FTP servers for the tests, on 127.0.0.1 on free ports with private
-// configurations in the run's temporary folder, stopped when destroyed:
-// pyftpdlib, proftpd, and our own scriptable fault server (faultftpd.py).
+// configurations in the run's temporary folder, stopped when destroyed (or
+// when the test program dies): pyftpdlib, proftpd, and our own scriptable
+// fault server (faultftpd.py). Start them on the main thread: a server
+// goes when the thread that started it ends.
 #pragma once
 
 #include <QJsonObject>
