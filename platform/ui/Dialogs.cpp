@@ -126,6 +126,11 @@ OSStatus TransitionWindow(WindowRef window, WindowTransitionEffect effect,
     if (effect != kWindowFadeTransitionEffect) return paramErr;
     const bool hide = action == kWindowHideTransitionAction;
     if (!hide && action != kWindowShowTransitionAction) return paramErr;
+    if (Headless()) {
+        // Nothing to see fade: no opacity without a display.
+        window->setVisible(!hide);
+        return noErr;
+    }
     if (!hide) {
         window->setWindowOpacity(0.0);
         window->show();

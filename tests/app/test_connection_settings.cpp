@@ -3,6 +3,7 @@
 // D-Bus session with gnome-keyring-daemon).
 #include "app/ConnectionSettings.h"
 #include "app/Shell.h"
+#include "engine/Logging.h"
 #include "platform/Bundle.h"
 #include "platform/Keychain.h"
 #include "platform/Preferences.h"
@@ -350,6 +351,20 @@ TEST_F(Sheet, OkStoresTheEntryAndRetitlesTheWindow) {
     EXPECT_EQ(KeychainPassword("ok.example:olga"), QString("pw-ok"));
     EXPECT_EQ(plat::WindowTitle(gWindow), "/incoming");
     EXPECT_FALSE(ReadFile(plat::PreferencesFilePath(kDomain)).contains("pw-ok"));
+}
+
+TEST_F(Sheet, EachOkFramesTheLogAgain) {
+    // The destination of the previous OK, confirmed again unchanged, then quit.
+    HandlePreferencesCommand();
+    Button("ok  ")->click();
+    StopLogging();
+    const QString log = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) +
+                        "/Logs/Loftwise/Loftwise-ok.example:incoming.log";
+    QStringList frames;
+    for (const QString& line : QString::fromLatin1(ReadFile(log)).split('\r', Qt::SkipEmptyParts))
+        frames << line.section(' ', 1, 1); // "started" or "stopped"
+    EXPECT_EQ(frames, QStringList({"started", "stopped", "started", "stopped"}))
+        << ReadFile(log).toStdString();
 }
 
 } // namespace
