@@ -65,6 +65,10 @@ protected:
         StartLogging();
         SetZip(false);
     }
+    static void TearDownTestSuite() {
+        delete s_server;
+        s_server = nullptr;
+    }
     void SetUp() override {
         QDir(s_server->home()).removeRecursively();
         QDir().mkpath(s_server->home());
