@@ -218,12 +218,6 @@ void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStr
 
 namespace plat {
 
-bool HasControlCharacter(const QString& text) {
-    for (QChar c : text)
-        if (c == '\r' || c == '\n' || c == QChar(0)) return true;
-    return false;
-}
-
 std::optional<QString> RefuseDestination(const QUrl& folderURL, const std::optional<QString>& user,
                                          const std::optional<QString>& password) {
     // The path is checked decoded too: "%0D%0A" becomes a line break on the wire.

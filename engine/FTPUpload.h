@@ -101,7 +101,7 @@ std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withSer
 QByteArray ListingEntryLine(const PlistDictionary& entry);
 
 // True when text holds CR, LF or NUL, which would end an FTP command early.
-bool HasControlCharacter(const QString& text);
+
 
 // The checks made before anything is sent: the failure text for a host,
 // user name, password or folder with a control character, or for an address

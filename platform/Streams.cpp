@@ -1369,6 +1369,8 @@ QString StreamErrorText(const CFStreamError& error) {
     return QStringLiteral("Error %1 in domain %2").arg(error.error).arg(error.domain);
 }
 
+bool HasControlCharacter(const QString& text) { return ::HasControlCharacter(text.toUtf8()); }
+
 void FTPCloseIdleConnections() {
     Pool().clear();
 }

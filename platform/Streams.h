@@ -167,6 +167,9 @@ namespace plat {
 // "The server replied 550" ...).
 QString StreamErrorText(const CFStreamError& error);
 
+// True when text holds CR, LF or NUL, which must never reach a command line.
+bool HasControlCharacter(const QString& text);
+
 // Closes the idle control connections kept for reuse (tests, shutdown).
 void FTPCloseIdleConnections();
 
