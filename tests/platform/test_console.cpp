@@ -22,7 +22,7 @@ void Append(const QString& path, const QByteArray& bytes) {
 }
 
 // Runs the event loop until the condition holds (true) or time runs out.
-bool WaitFor(const std::function<bool()>& condition, int ms = 3000) {
+bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {
     QElapsedTimer timer;
     timer.start();
     while (!condition()) {
