@@ -86,6 +86,36 @@ void MyCFStreamSetFTPProxy(CFTypeRef stream, MyStreamInfo* info) {
     if (info) info->proxyDict = std::move(proxies);
 }
 
+bool MySendAvailableBytes(CFWriteStreamRef stream, MyStreamInfo* info,
+                          void (*afterWrite)(MyStreamInfo* info, CFIndex written)) {
+    char line[64];
+    for (;;) {
+        CFIndex block = info->pendingByteCount;
+        if (block == 0) {
+            block = CFReadStreamRead(info->readStream, info->buffer, kMyBufferSize);
+            if (block < 0) {
+                std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(block));
+                LogEntry(line, true);
+                return false;
+            }
+        }
+        const CFIndex written = CFWriteStreamWrite(stream, info->buffer, block);
+        if (written < 0) {
+            std::snprintf(line, sizeof line, "CFWriteStreamWrite returned %ld", long(written));
+            LogEntry(line, true);
+            return true;
+        }
+        // Bytes read but not taken stay for the next round: none is lost.
+        info->pendingByteCount = SInt32(block - written);
+        if (written == 0) return true;
+        info->bytesWritten += UInt64(written);
+        if (info->pendingByteCount > 0)
+            std::memmove(info->buffer, info->buffer + written, std::size_t(info->pendingByteCount));
+        if (afterWrite) afterWrite(info, written);
+        if (!CFWriteStreamCanAcceptBytes(stream)) return true;
+    }
+}
+
 void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
                   const std::optional<QString>& password, CFReadStreamClientCallBack callback) {
     CFReadStreamRef stream = CFReadStreamCreateWithFTPURL(folderURL);

@@ -242,34 +242,13 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
         LogEntry("Connected", true);
         break;
     case kCFStreamEventCanAcceptBytes:
-        for (;;) {
-            CFIndex block = info->pendingByteCount;
-            if (block == 0) {
-                block = CFReadStreamRead(info->readStream, info->buffer, kMyBufferSize);
-                if (block < 0) {
-                    std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(block));
-                    LogEntry(line, true);
-                    Fail(QStringLiteral("An error occurred reading data."));
-                    Finish(info);
-                    return;
-                }
-            }
-            const CFIndex written = CFWriteStreamWrite(stream, info->buffer, block);
-            if (written < 0) {
-                std::snprintf(line, sizeof line, "CFWriteStreamWrite returned %ld", long(written));
-                LogEntry(line, true);
-                return;
-            }
-            // Bytes read but not taken stay for the next round: none is lost.
-            info->pendingByteCount = SInt32(block - written);
-            if (written == 0) return;
-            info->bytesWritten += UInt64(written);
-            gTotalBytesWritten += UInt64(written);
-            if (info->pendingByteCount > 0)
-                std::memmove(info->buffer, info->buffer + written,
-                             std::size_t(info->pendingByteCount));
-            if (!CFWriteStreamCanAcceptBytes(stream)) return;
+        if (!MySendAvailableBytes(stream, info, [](MyStreamInfo*, CFIndex written) {
+                gTotalBytesWritten += UInt64(written);
+            })) {
+            Fail(QStringLiteral("An error occurred reading data."));
+            Finish(info);
         }
+        break;
     case kCFStreamEventErrorOccurred: {
         const CFStreamError error = CFWriteStreamGetError(stream);
         std::snprintf(line, sizeof line, "CFWriteStreamGetError returned (%d, %ld)",

@@ -81,6 +81,11 @@ using MyListingEntryWriter = void (*)(const PlistDictionary& entry);
 // events, parses every complete line read and hands each entry to
 // writeEntry, keeps an incomplete line for the next read, and finishes the
 // listing (record destroyed, run loop stopped) at its end or on a failure.
+// Moves bytes from the file to the write stream while it accepts them,
+// keeping what it did not take for the next round; afterWrite (may be null)
+// sees each successful write. False when reading the file failed.
+bool MySendAvailableBytes(CFWriteStreamRef stream, MyStreamInfo* info,
+                          void (*afterWrite)(MyStreamInfo* info, CFIndex written));
 // Sets up a listing stream on folderURL and runs this thread's run loop
 // until the callback finishes it; set-up failures are logged.
 void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
@@ -101,7 +106,6 @@ std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withSer
 QByteArray ListingEntryLine(const PlistDictionary& entry);
 
 // True when text holds CR, LF or NUL, which would end an FTP command early.
-
 
 // The checks made before anything is sent: the failure text for a host,
 // user name, password or folder with a control character, or for an address

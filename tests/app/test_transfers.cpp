@@ -145,7 +145,7 @@ protected:
 TEST_P(RealServers, UploadsTheExactBytesUnderTheFilesName) {
     Droplet d(Host(), m_server->user(), m_server->password(), "incoming");
     const QByteArray bytes = Pattern(300 * 1024 + 17);
-    for (const QString name :
+    for (const QString& name :
          {QStringLiteral("plain.bin"), QStringLiteral("with space #1 100%.txt"),
           QStringLiteral("Grüße €.txt"), QStringLiteral(".hidden")}) {
         const QString src = MakeFile(name, bytes);
