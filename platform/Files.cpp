@@ -477,13 +477,21 @@ OSStatus FSRefMakePath(const FSRef* ref, UInt8* utf8Path, UInt32 maxPathSize) {
     return noErr;
 }
 
-OSStatus FSMakeFSRefUnicode(const FSRef* parent, const QString& name, FSRef* newRef) {
-    if (!newRef) return paramErr;
+// The path of name inside the folder parent; paramErr for a name that is
+// not one path component.
+static OSStatus ChildPath(const FSRef* parent, const QString& name, std::string* path) {
     const auto component = ComponentName(name);
     if (!component) return paramErr;
     std::string folder;
     if (OSStatus err = FolderOf(parent, &folder)) return err;
-    const std::string path = Join(folder, *component);
+    *path = Join(folder, *component);
+    return noErr;
+}
+
+OSStatus FSMakeFSRefUnicode(const FSRef* parent, const QString& name, FSRef* newRef) {
+    if (!newRef) return paramErr;
+    std::string path;
+    if (OSStatus err = ChildPath(parent, name, &path)) return err;
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return plat::StatusFromErrno(errno);
     Encode(path, st, newRef);
@@ -492,11 +500,8 @@ OSStatus FSMakeFSRefUnicode(const FSRef* parent, const QString& name, FSRef* new
 
 OSStatus FSCreateDirectoryUnicode(const FSRef* parent, const QString& name, FSCatalogInfoBitmap,
                                   const FSCatalogInfo*, FSRef* newRef) {
-    const auto component = ComponentName(name);
-    if (!component) return paramErr;
-    std::string folder;
-    if (OSStatus err = FolderOf(parent, &folder)) return err;
-    const std::string path = Join(folder, *component);
+    std::string path;
+    if (OSStatus err = ChildPath(parent, name, &path)) return err;
     if (::mkdir(path.c_str(), 0777) != 0) return plat::StatusFromErrno(errno);
     if (newRef) {
         struct stat st;
@@ -508,11 +513,8 @@ OSStatus FSCreateDirectoryUnicode(const FSRef* parent, const QString& name, FSCa
 
 OSStatus FSCreateFileUnicode(const FSRef* parent, const QString& name, FSCatalogInfoBitmap,
                              const FSCatalogInfo*, FSRef* newRef) {
-    const auto component = ComponentName(name);
-    if (!component) return paramErr;
-    std::string folder;
-    if (OSStatus err = FolderOf(parent, &folder)) return err;
-    const std::string path = Join(folder, *component);
+    std::string path;
+    if (OSStatus err = ChildPath(parent, name, &path)) return err;
     Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
     if (file.fd < 0) return plat::StatusFromErrno(errno);
     if (newRef) {
