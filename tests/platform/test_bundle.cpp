@@ -20,32 +20,14 @@ std::string U8(const QString& s) {
     return s.toUtf8().toStdString();
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = getenv(name)) m_old = old;
-        if (value && *value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (m_old)
-            setenv(m_name, m_old->c_str(), 1);
-        else
-            unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
-
-// The four locale variables at once.
+// The four locale variables at once; an empty value unsets the variable.
+const char* Set(const char* value) {
+    return value && *value ? value : nullptr;
+}
 struct Locale {
     Locale(const char* language, const char* lcAll, const char* lcMessages, const char* lang)
-        : a("LANGUAGE", language), b("LC_ALL", lcAll), c("LC_MESSAGES", lcMessages),
-          d("LANG", lang) {}
+        : a("LANGUAGE", Set(language)), b("LC_ALL", Set(lcAll)), c("LC_MESSAGES", Set(lcMessages)),
+          d("LANG", Set(lang)) {}
     ScopedEnv a, b, c, d;
 };
 

@@ -39,28 +39,6 @@ QString PathOf(const FSRef& ref) {
     return QString::fromUtf8(reinterpret_cast<const char*>(buffer));
 }
 
-// Sets or unsets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = getenv(name)) m_old = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (m_old)
-            setenv(m_name, m_old->c_str(), 1);
-        else
-            unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
-
 class NamedPath : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(NamedPath, RoundTripsThroughReferences) {

@@ -35,27 +35,6 @@ std::string U8(const QString& s) {
     return s.toUtf8().toStdString();
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        if (const char* old = getenv(name)) m_old = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (m_old)
-            setenv(m_name, m_old->c_str(), 1);
-        else
-            unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
-
 QByteArray RandomBytes(qsizetype n) {
     QByteArray b(n, Qt::Uninitialized);
     auto* gen = QRandomGenerator::global();
