@@ -1,5 +1,7 @@
 #include "platform/FileIteration.h"
 
+#include "platform/UniqueFd.h"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -77,26 +79,12 @@ bool SameTime(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    int release() { return std::exchange(fd, -1); }
-};
-
 struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
 struct Folder {
-    Fd fd;
+    plat::UniqueFd fd;
     struct stat st {};
 };
 
@@ -148,7 +136,7 @@ private:
 // folder's device are what stat reports for its files (on some layered file
 // systems they are not, and then every entry is stat-ed).
 OSStatus Walk::read(Folder& folder, Frame* frame) {
-    const int dirFd = folder.fd.fd;
+    const int dirFd = folder.fd.get();
     std::unique_ptr<DIR, DirCloser> dir(fdopendir(dirFd));
     if (!dir) return plat::StatusFromErrno(errno);
     folder.fd.release();
@@ -282,13 +270,13 @@ OSErr Walk::run(std::string containerPath) {
     m_path = std::move(containerPath);
     m_path.reserve(4096);
     Folder top;
-    top.fd.fd = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (top.fd.fd < 0) {
+    top.fd.reset(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (top.fd.get() < 0) {
         if (errno == EACCES || errno == EPERM) return noErr;
         if (errno == ENOTDIR || errno == ELOOP) return dirNFErr;
         return OSErr(plat::StatusFromErrno(errno));
     }
-    if (::fstat(top.fd.fd, &top.st) != 0) return OSErr(plat::StatusFromErrno(errno));
+    if (::fstat(top.fd.get(), &top.st) != 0) return OSErr(plat::StatusFromErrno(errno));
     Frame frame{};
     frame.level = 1;
     frame.pathLength = m_path.size();
@@ -319,12 +307,12 @@ OSErr Walk::run(std::string containerPath) {
         if (h.kind == Kind::Folder) {
             const bool enter = descends(level);
             if (enter)
-                child.fd.fd =
-                    ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child.fd.fd >= 0 && ::fstat(child.fd.fd, &child.st) == 0) {
+                child.fd.reset(
+                    ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child.fd.get() >= 0 && ::fstat(child.fd.get(), &child.st) == 0) {
                 TakeStat(child.st, &h);
             } else {
-                const int openError = child.fd.fd >= 0 || !enter ? 0 : errno;
+                const int openError = child.fd.get() >= 0 || !enter ? 0 : errno;
                 child.fd.reset();
                 struct stat st;
                 if (::lstat(m_path.c_str(), &st) != 0) {
@@ -359,7 +347,7 @@ OSErr Walk::run(std::string containerPath) {
                      m_wantName ? &m_name : nullptr, m_data))
             return noErr;
         if (pending) return OSErr(pending);
-        if (child.fd.fd < 0) continue;
+        if (child.fd.get() < 0) continue;
 
         Frame next{};
         next.level = level + 1;

@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "platform/UniqueFd.h"
+
 #include <QStandardPaths>
 #include <algorithm>
 #include <cerrno>
@@ -173,16 +175,6 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // An object renamed inside its folder keeps its inode: look for it there by
 // the directory entries' inode numbers, which costs a readdir and no stat per
@@ -415,10 +407,10 @@ std::optional<QByteArray> ReadWholeFile(const FSRef& ref) {
     struct stat st;
     if (Locate(&ref, &path, &st) != noErr) return std::nullopt;
     // O_NONBLOCK so that a FIFO put in the file's place cannot hang the open.
-    Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (file.fd < 0) return std::nullopt;
+    plat::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.get() < 0) return std::nullopt;
     struct stat opened;
-    if (fstat(file.fd, &opened) != 0 || !S_ISREG(opened.st_mode)) return std::nullopt;
+    if (fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return std::nullopt;
     if (!S_ISLNK(st.st_mode) && (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino))
         return std::nullopt;
     try {
@@ -428,7 +420,7 @@ std::optional<QByteArray> ReadWholeFile(const FSRef& ref) {
         qsizetype used = 0;
         for (;;) {
             if (data.size() < used + kChunk) data.resize(used + kChunk);
-            const ssize_t n = ::read(file.fd, data.data() + used, size_t(kChunk));
+            const ssize_t n = ::read(file.get(), data.data() + used, size_t(kChunk));
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return std::nullopt;
@@ -515,11 +507,12 @@ OSStatus FSCreateFileUnicode(const FSRef* parent, const QString& name, FSCatalog
                              const FSCatalogInfo*, FSRef* newRef) {
     std::string path;
     if (OSStatus err = ChildPath(parent, name, &path)) return err;
-    Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
-    if (file.fd < 0) return plat::StatusFromErrno(errno);
+    plat::UniqueFd file(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+    if (file.get() < 0) return plat::StatusFromErrno(errno);
     if (newRef) {
         struct stat st;
-        if (fstat(file.fd, &st) != 0) return plat::StatusFromErrno(errno);
+        if (fstat(file.get(), &st) != 0) return plat::StatusFromErrno(errno);
         Encode(path, st, newRef);
     }
     return noErr;

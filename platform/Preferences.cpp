@@ -2,6 +2,7 @@
 
 #include "platform/Bundle.h"
 #include "platform/Files.h"
+#include "platform/UniqueFd.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -92,29 +93,14 @@ bool MakeFolder(const QString& folder) {
     return mkdir(native.constData(), 0700) == 0 || errno == EEXIST;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
-
 // The exclusive cross-process lock of a domain: flock on "<domain>.plist.lock"
 // beside the file, released when the descriptor closes (also when the
 // process dies, so a crashed writer leaves no stale lock).
 class DomainLock {
 public:
     explicit DomainLock(const QString& path) {
-        Fd fd(::open(Native(path + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                     0600));
+        plat::UniqueFd fd(::open(Native(path + ".lock").constData(),
+                                 O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (fd.get() < 0) return;
         const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
         auto pause = 100us;
@@ -148,7 +134,7 @@ struct DiskRead {
 
 DiskRead ReadOnce(const QString& path) {
     DiskRead r;
-    Fd fd(::open(Native(path).constData(), O_RDONLY | O_CLOEXEC));
+    plat::UniqueFd fd(::open(Native(path).constData(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         r.state = errno == ENOENT ? FileState::Missing : FileState::Unreadable;
         return r;
@@ -244,7 +230,7 @@ bool WriteAtomically(const QString& path, const PlistDictionary& values) {
     const QByteArray xml = plat::PlistToXml(PlistValue(values));
     const QString folder = FolderOf(path);
     QByteArray temp = Native(folder + "/." + path.mid(folder.size() + 1) + ".XXXXXX");
-    Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    plat::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) return false;
     const bool ok = ::fchmod(fd.get(), 0600) == 0 && WriteAll(fd.get(), xml) &&
                     ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
@@ -253,7 +239,7 @@ bool WriteAtomically(const QString& path, const PlistDictionary& values) {
         ::unlink(temp.constData());
         return false;
     }
-    Fd dir(::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    plat::UniqueFd dir(::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
     return true;
 }

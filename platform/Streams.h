@@ -25,10 +25,15 @@
 // for 60 s (LOFTWISE_FTP_STALL_SECONDS) fails with ETIMEDOUT.
 //
 // Consecutive transfers to the same host, port, user name and password
-// reuse the logged-in control connection, across threads; one the server
-// has closed meanwhile is replaced, once, without the caller noticing.
+// (and proxy) reuse the logged-in control connection, across threads; one
+// the server has closed meanwhile is replaced, once, without the caller
+// noticing. Between transfers a connection waits in a pool of at most four
+// (the oldest goes when a fifth comes); one idle for more than 100 s is
+// closed when the next transfer looks for one. With persistent connections
+// off a transfer logs in anew and closes its connection when done.
 //
-// LOFTWISE_FTP_DEBUG=1 prints each conversation (password masked) on
+// LOFTWISE_FTP_DEBUG (any value) prints each conversation (password
+// masked) and each change of a transfer's state ("Opening -> Open") on
 // standard error.
 #pragma once
 
@@ -170,7 +175,9 @@ QString StreamErrorText(const CFStreamError& error);
 // True when text holds CR, LF or NUL, which must never reach a command line.
 bool HasControlCharacter(const QString& text);
 
-// Closes the idle control connections kept for reuse (tests, shutdown).
+// Closes the control connections waiting in the pool, each with QUIT, before
+// it returns (tests, shutdown). Transfers still running keep theirs and
+// give them to the pool as usual when they finish.
 void FTPCloseIdleConnections();
 
 } // namespace plat

@@ -661,20 +661,87 @@ TEST_F(FaultServer, ControlCharactersAreRefusedBeforeConnecting) {
     EXPECT_EQ(server.connectionCount(), 0);
 }
 
-TEST_F(FaultServer, ConsecutiveTransfersReuseTheLogin) {
+// The whole conversation the server saw, in order, and the bytes that
+// arrived. A finished transfer leaves its login waiting in the pool, so the
+// server sees QUIT only when the pool is emptied.
+TEST_F(FaultServer, WholeConversations) {
+    const QString line = QStringLiteral("-rw-r--r--   1 owner group  5 Jan  1 00:00 a.txt");
+    const QJsonObject listing{{"list_fragments", QJsonArray{line + "\r\n"}}};
+    const QByteArray listed = (line + '\n').toUtf8();
+    struct Step {
+        const char* name; // a file to store; nullptr: list the top folder
+        QByteArray data;  // what is stored / what the listing delivers
+    };
+    struct Case {
+        const char* what;
+        QJsonObject script;
+        std::vector<Step> steps;
+        QStringList commands; // before QUIT
+        QStringList states;   // traced with LOFTWISE_FTP_DEBUG, when given
+    };
+    const Case cases[] = {
+        {"one upload",
+         {},
+         {{"a.txt", "alpha"}},
+         {"USER test", "PASS secret", "PWD", "EPSV", "TYPE I", "STOR a.txt"},
+         {"NotOpen -> Opening", "Opening -> Open", "Open -> Done", "Done -> Closed"}},
+        {"one listing",
+         listing,
+         {{nullptr, listed}},
+         {"USER test", "PASS secret", "PWD", "EPSV", "TYPE A", "LIST"}},
+        {"two uploads and a listing on one login",
+         listing,
+         {{"one.bin", "1"}, {"two.bin", "22"}, {nullptr, listed}},
+         {"USER test", "PASS secret", "PWD", "EPSV", "TYPE I", "STOR one.bin", "EPSV",
+          "STOR two.bin", "EPSV", "TYPE A", "LIST"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FaultFtpServer server(c.script);
+        ASSERT_TRUE(server.isRunning()) << U8(server.startError());
+        std::optional<ScopedEnv> debug;
+        if (!c.states.isEmpty()) {
+            debug.emplace("LOFTWISE_FTP_DEBUG", "1");
+            ::testing::internal::CaptureStderr();
+        }
+        for (const Step& step : c.steps) {
+            if (step.name) {
+                ExpectSucceeded(Upload(WithFile(server.url("/"), step.name), {step.data}));
+                EXPECT_EQ(ReadFile(server.home() + '/' + step.name), step.data);
+            } else {
+                const Outcome o = List(server.url("/"));
+                ExpectSucceeded(o);
+                EXPECT_EQ(o.data, step.data);
+            }
+        }
+        EXPECT_EQ(server.commands(), c.commands) << U8(server.commands().join('|'));
+        EXPECT_EQ(server.connectionCount(), 1);
+        if (debug) {
+            const QString trace = QString::fromStdString(::testing::internal::GetCapturedStderr());
+            QStringList states;
+            for (const QString& l : trace.split('\n'))
+                if (l.startsWith(QLatin1String("* FTP state "))) states.push_back(l.mid(12));
+            EXPECT_EQ(states, c.states) << U8(trace);
+            EXPECT_TRUE(trace.contains(QLatin1String("> PASS ****"))) << U8(trace);
+            EXPECT_FALSE(trace.contains(QLatin1String("secret"))) << U8(trace);
+        }
+
+        plat::FTPCloseIdleConnections();
+        const auto closed = [&] {
+            const auto events = server.events();
+            return std::any_of(events.begin(), events.end(),
+                               [](const auto& e) { return e.type == QLatin1String("CLOSE"); });
+        };
+        for (int i = 0; i < 250 && !closed(); ++i)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(server.commands(), c.commands + QStringList{"QUIT"})
+            << U8(server.commands().join('|'));
+    }
+
+    // Another account is another connection.
     FaultFtpServer server;
     ASSERT_TRUE(server.isRunning());
     ExpectSucceeded(Upload(WithFile(server.url("/"), "one.bin"), {"1"}));
-    ExpectSucceeded(Upload(WithFile(server.url("/"), "two.bin"), {"22"}));
-    ExpectSucceeded(List(server.url("/")));
-    const QStringList commands = server.commands();
-    EXPECT_EQ(server.connectionCount(), 1);
-    EXPECT_EQ(commands.filter(QRegularExpression("^USER ")).size(), 1) << U8(commands.join('|'));
-    EXPECT_EQ(commands.filter(QRegularExpression("^PASS ")).size(), 1);
-    EXPECT_EQ(commands.filter(QRegularExpression("^STOR ")),
-              (QStringList{"STOR one.bin", "STOR two.bin"}));
-
-    // Another account is another connection.
     Options other;
     other.user = QStringLiteral("someone");
     ExpectFailed(Upload(WithFile(server.url("/"), "three.bin"), {"3"}, other),

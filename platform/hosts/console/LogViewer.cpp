@@ -1,6 +1,7 @@
 #include "platform/hosts/console/LogViewer.h"
 
 #include "platform/TextEncoding.h"
+#include "platform/UniqueFd.h"
 
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -17,16 +18,6 @@ namespace {
 
 // Read in pieces, so a large log does not need one huge buffer.
 constexpr qint64 kReadChunk = 1 << 20;
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
 
 } // namespace
 
@@ -58,10 +49,10 @@ void LogViewer::reload() {
 void LogViewer::refresh() {
     watchFile();
     const QByteArray native = m_path.toUtf8();
-    Fd file(::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (file.fd < 0) return; // keep what is shown until the file is back
+    plat::UniqueFd file(::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (file.get() < 0) return; // keep what is shown until the file is back
     struct stat st;
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
 
     bool changed = false;
     if (st.st_dev != m_device || st.st_ino != m_inode || st.st_size < m_offset) {
@@ -77,7 +68,7 @@ void LogViewer::refresh() {
         chunk.resize(kReadChunk);
         ssize_t n;
         do {
-            n = ::pread(file.fd, chunk.data(), size_t(chunk.size()), off_t(m_offset));
+            n = ::pread(file.get(), chunk.data(), size_t(chunk.size()), off_t(m_offset));
         } while (n < 0 && errno == EINTR);
         if (n <= 0) break;
         chunk.resize(qsizetype(n));
