@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QString>
 #include <gtest/gtest.h>
+#include <ostream>
 
 // One build's log as the shared tests drive it.
 struct LogBuild {
@@ -21,6 +22,11 @@ struct LogBuild {
     void (*entry)(const char* text, bool addLineEnd);
     void (*openConsole)(); // opens this log in the viewer
 };
+
+// Test names and messages show the build by its log's program name.
+inline void PrintTo(const LogBuild& build, std::ostream* os) {
+    *os << build.program;
+}
 
 class LogContract : public ::testing::TestWithParam<LogBuild> {
 protected:
