@@ -74,7 +74,19 @@ TEST_F(Console, ReloadsAFileThatShrankOrWasReplaced) {
     viewer.refresh();
     EXPECT_EQ(viewer.toPlainText(), "NEW\n");
     WriteFile(path, "back\r");
-    ASSERT_TRUE(SpinUntil([&] { return viewer.toPlainText() == "back\n"; }));
+    ASSERT_TRUE(SpinUntil([&] { return viewer.toPlainText() == "back\n"; }))
+        << viewer.toPlainText().toStdString();
+
+    // Removed and made again, each time no shorter: a file system that hands
+    // the new file the old one's inode number must not make it an append.
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(QFile::remove(path));
+        viewer.refresh();
+        const QByteArray text = "again " + QByteArray::number(i);
+        WriteFile(path, text + "\r");
+        viewer.refresh();
+        ASSERT_EQ(viewer.toPlainText().toStdString(), (text + "\n").toStdString()) << i;
+    }
 }
 
 TEST_F(Console, StaysAtTheEndUnlessTheUserScrolledUp) {
