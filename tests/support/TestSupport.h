@@ -1,4 +1,4 @@
-// Helpers shared by the tests: files in the per-run private folder, child
+// What the tests share: files in the per-run private folder, child
 // processes, waits, log files and what Launch Services was asked to open.
 #pragma once
 
