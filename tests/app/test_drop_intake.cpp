@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QDragEnterEvent>
-#include <QElapsedTimer>
 #include <QMimeData>
 #include <QUrl>
 #include <QWidget>
@@ -92,13 +91,19 @@ OSErr RecordOpenDocs(const AppleEvent* event, AppleEvent*, SRefCon) {
     return noErr;
 }
 
-// Lets queued events arrive (they are delivered one per turn of the loop).
-void Pump(int ms = 200) {
-    QElapsedTimer t;
-    t.start();
-    EventRecord e;
-    while (t.elapsed() < ms)
-        WaitNextEvent(everyEvent, &e, 1, nullptr);
+// Queued events are delivered one per turn of the event loop, so a few turns
+// deliver every one queued before them.
+void Turns(int turns = 10) {
+    for (int i = 0; i < turns; ++i)
+        WaitNextEvent(everyEvent, nullptr, 0, nullptr);
+}
+// Runs the event loop until an Open Documents event has arrived, then a few
+// turns more for any other queued with it.
+bool WaitForOpened() {
+    const bool arrived = WaitUntil([] { return !gOpened.empty(); }, kWaitCeilingMs,
+                                   [] { WaitNextEvent(everyEvent, nullptr, 1, nullptr); });
+    Turns();
+    return arrived;
 }
 
 std::unique_ptr<QMimeData> Urls(const QList<QUrl>& urls) {
@@ -233,7 +238,7 @@ TEST_F(DropTest, WindowDropQueuesTheLocalItemsInOrder) {
     EXPECT_TRUE(drop.isAccepted());
     EXPECT_EQ(window->findChild<QWidget*>("DragHilite"), nullptr);
 
-    Pump();
+    EXPECT_TRUE(WaitForOpened());
     ASSERT_EQ(gOpened.size(), 1u);
     EXPECT_EQ(gOpened[0], (QStringList{dir + "/two.txt", dir + "/folder", dir + "/one.txt"}));
 
@@ -247,7 +252,7 @@ TEST_F(DropTest, WindowDropQueuesTheLocalItemsInOrder) {
 
     EXPECT_EQ(RemoveDragHandlers(window.get()), noErr);
     EXPECT_EQ(RemoveDragHandlers(window.get()), handlerNotFoundErr);
-    Pump(50);
+    Turns();
     EXPECT_EQ(gOpened.size(), 1u);
 }
 
@@ -271,7 +276,7 @@ TEST_F(DropTest, ReceiverRefusesUnusableAndUnreadableDrags) {
     AddDragItemFlavor(drag, 4, kDragFlavorTypeHFS, nullptr, 0, 0);
     EXPECT_EQ(DragReceiver(window.get(), nullptr, drag), cantGetFlavorErr);
     DisposeDrag(drag);
-    Pump();
+    EXPECT_TRUE(WaitForOpened());
     ASSERT_EQ(gOpened.size(), 1u);
     EXPECT_EQ(gOpened[0], QStringList{dir + "/one.txt"});
 }
@@ -289,7 +294,7 @@ TEST_F(DropTest, SendingToSelf) {
     EXPECT_EQ(SendOpenDocAppleEventToSelf(1, nullptr), paramErr);
     EXPECT_EQ(SendOpenDocAppleEventToSelf(1, specs), fnfErr); // only a vanished item
     EXPECT_EQ(SendOpenDocAppleEventToSelf(2, specs), noErr);  // the vanished one left out
-    Pump();
+    EXPECT_TRUE(WaitForOpened());
     ASSERT_EQ(gOpened.size(), 1u);
     EXPECT_EQ(gOpened[0], QStringList{dir + "/two.txt"});
 }

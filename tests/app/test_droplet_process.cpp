@@ -6,10 +6,8 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
-#include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -65,15 +63,11 @@ protected:
                                    "plistlib.dump(d,open(p,'wb'))"),
                     plist, key, on ? "1" : "0"});
     }
-    bool WaitForFile(const QString& name, qint64 size, int ms = 30000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < ms) {
-            QFileInfo f(m_server->home() + "/" + name);
-            if (f.exists() && f.size() == size) return true;
-            QThread::msleep(50);
-        }
-        return false;
+    bool WaitForFile(const QString& name, qint64 size) {
+        return WaitUntil([&] {
+            const QFileInfo f(m_server->home() + "/" + name);
+            return f.exists() && f.size() == size;
+        });
     }
     std::unique_ptr<FtpServer> m_server;
     QString m_bundle;
@@ -114,10 +108,7 @@ TEST_F(DropletProcess, QuitDuringAnUploadFinishesThatFileFirst) {
     WriteFile(src + "/two.bin", big);
     QProcess* app = Launch({src + "/one.bin", src + "/two.bin"});
     // Quit as soon as the first file is on its way.
-    QElapsedTimer clock;
-    clock.start();
-    while (!QFileInfo::exists(m_server->home() + "/one.bin") && clock.elapsed() < 30000)
-        QThread::msleep(5);
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(m_server->home() + "/one.bin"); }));
     ::kill(pid_t(app->processId()), SIGTERM);
     ASSERT_TRUE(app->waitForFinished(60000));
     EXPECT_EQ(app->exitCode(), 0);

@@ -138,10 +138,12 @@ TEST(ShellProcess, StartsDescribesItsWindowAndQuitsOnSigterm) {
     app.start(kExecutable, {});
     ASSERT_TRUE(app.waitForStarted());
     QByteArray out;
-    for (int i = 0; i < 100 && !out.contains("Window image:"); ++i) {
-        app.waitForReadyRead(100);
-        out += app.readAllStandardOutput();
-    }
+    WaitUntil(
+        [&] {
+            out += app.readAllStandardOutput();
+            return out.contains("Window image:");
+        },
+        kWaitCeilingMs, [&] { app.waitForReadyRead(100); });
     EXPECT_TRUE(out.contains("text: Drop one or more files, folders or volumes")) << out.data();
     EXPECT_TRUE(out.contains("button: Settings")) << out.data();
     EXPECT_FALSE(out.contains("button: Stop")) << out.data();

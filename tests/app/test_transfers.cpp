@@ -18,7 +18,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRegularExpression>
-#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -88,26 +87,10 @@ public:
     QString LogPath() const {
         return QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) + "/Logs/Loftwise/" + m_logName;
     }
-    // The log's entries, one per CR-ended line, without the start and stop lines.
-    QStringList LogLines() const {
-        QStringList lines = QString::fromLatin1(ReadFile(LogPath())).split('\r');
-        lines.removeIf([](const QString& l) {
-            return l.isEmpty() || l.startsWith("Loftwise started") ||
-                   l.startsWith("Loftwise stopped");
-        });
-        return lines;
-    }
-    // Waits until a log line starts with text (a listing runs on its own).
-    bool WaitForLogLine(const QString& text, int ms = 15000) const {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < ms) {
-            for (const QString& l : LogLines())
-                if (l.startsWith(text)) return true;
-            QThread::msleep(20);
-        }
-        return false;
-    }
+    // The log's entries, without the start and stop lines.
+    QStringList LogLines() const { return LogEntries(LogPath()); }
+    // Waits until a log entry starts with text (a listing runs on its own).
+    bool WaitForLogLine(const QString& text) const { return WaitForLogEntry(LogPath(), text); }
     const Seen& seen() const { return m_seen; }
 
 private:

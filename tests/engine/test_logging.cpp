@@ -1,20 +1,17 @@
-// The droplet's activity log: names per destination, framing lines, the
-// 255-byte entry limit, whole entries from many threads, and OpenConsole.
+// The droplet's activity log: what it shares with the plug-in's (run from
+// LoggingContract.cpp), names per destination, the 255-byte entry limit,
+// a log that did not open, and which file OpenConsole opens.
 #include "engine/LogSupport.h"
 #include "engine/Logging.h"
 #include "engine/Settings.h"
+#include "tests/engine/LoggingContract.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <QThread>
-#include <atomic>
 #include <gtest/gtest.h>
 #include <optional>
-#include <thread>
-#include <vector>
 
 using namespace testing_support;
 
@@ -44,60 +41,35 @@ QStringList AppLogFiles() {
     return QDir(AppLogsFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
 }
 
-// The file's lines, split at CR; a trailing piece without CR is kept last.
-QList<QByteArray> Lines(const QByteArray& bytes) {
-    QList<QByteArray> lines = bytes.split('\r');
-    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-    return lines;
+void Reset() {
+    StopLogging();
+    QDir(LogsFolder()).removeRecursively();
+    gHost = QStringLiteral("ftphost");
+    gFolderPath = QStringLiteral("/Clients");
+}
+QString LogPath() {
+    return AppLogsFolder() + "/Loftwise-ftphost:Clients.log";
 }
 
-const QRegularExpression
-    kStarted(R"(^Loftwise started logging at \d{1,2}:\d{2}:\d{2}( \S+)? on [^\r]*\d{4}[^\r]*\.$)");
-const QRegularExpression
-    kStopped(R"(^Loftwise stopped logging at \d{1,2}:\d{2}:\d{2}( \S+)? on [^\r]*\d{4}[^\r]*\.$)");
-
-bool IsStart(const QByteArray& line) {
-    return kStarted.match(QString::fromLatin1(line)).hasMatch();
-}
-bool IsStop(const QByteArray& line) {
-    return kStopped.match(QString::fromLatin1(line)).hasMatch();
-}
-
-// A program for LOFTWISE_OPENER that records each path it is asked to open.
-struct OpenerRecorder {
-    QString dir = MakeTempDir("opener");
-    QString record = dir + "/opened.txt";
-
-    OpenerRecorder() {
-        const QString script = dir + "/record-open";
-        WriteFile(script, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + record.toUtf8() + "'\n");
-        QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("LOFTWISE_OPENER", script.toUtf8());
-    }
-    ~OpenerRecorder() { qputenv("LOFTWISE_OPENER", "/bin/true"); }
-
-    // The paths opened so far, waiting up to waitMs for the first.
-    QStringList Opened(int waitMs) const {
-        QElapsedTimer timer;
-        timer.start();
-        while (!QFile::exists(record) && timer.elapsed() < waitMs)
-            QThread::msleep(20);
-        QThread::msleep(50);
-        return QString::fromUtf8(ReadFile(record)).split('\n', Qt::SkipEmptyParts);
-    }
-};
+INSTANTIATE_TEST_SUITE_P(Droplet, LogContract,
+                         ::testing::Values(LogBuild{.program = "Loftwise",
+                                                    .started = "started",
+                                                    .stopped = "stopped",
+                                                    .reset = Reset,
+                                                    .logPath = LogPath,
+                                                    .start = StartLogging,
+                                                    .stop =
+                                                        [] {
+                                                            StopLogging();
+                                                            return OSStatus(noErr);
+                                                        },
+                                                    .entry = LogEntry,
+                                                    .openConsole = OpenConsole}));
 
 class AppLogging : public ::testing::Test {
 protected:
-    void SetUp() override {
-        StopLogging();
-        QDir(LogsFolder()).removeRecursively();
-        gHost = QStringLiteral("ftphost");
-        gFolderPath = QStringLiteral("/Clients");
-    }
+    void SetUp() override { Reset(); }
     void TearDown() override { StopLogging(); }
-
-    QByteArray Log() const { return ReadFile(AppLogsFolder() + "/Loftwise-ftphost:Clients.log"); }
 };
 
 TEST_F(AppLogging, OneFilePerDestinationWithSlashesShownAsColons) {
@@ -143,36 +115,6 @@ TEST_F(AppLogging, LongNamesAreCutToWhatTheFileSystemHolds) {
     EXPECT_TRUE(ReadFile(AppLogsFolder() + "/" + files[0]).contains("kept\r"));
 }
 
-TEST_F(AppLogging, EntriesAreFramedByStartAndStopLines) {
-    StartLogging();
-    LogEntry("Uploading /Clients/a.txt", true);
-    LogEntry("line one\nstill one entry", true);
-    LogEntry("caf\x8E", true); // Mac Roman bytes go out unchanged
-    StopLogging();
-    const QByteArray log = Log();
-    ASSERT_TRUE(log.endsWith('\r'));
-    EXPECT_FALSE(log.contains("\r\n"));
-    const auto lines = Lines(log);
-    ASSERT_EQ(lines.size(), 5) << log.constData();
-    EXPECT_TRUE(IsStart(lines[0])) << lines[0].constData();
-    EXPECT_EQ(lines[1], "Uploading /Clients/a.txt");
-    EXPECT_EQ(lines[2], "line one\nstill one entry");
-    EXPECT_EQ(lines[3], "caf\x8E");
-    EXPECT_TRUE(IsStop(lines[4])) << lines[4].constData();
-}
-
-TEST_F(AppLogging, UnflaggedEntriesContinueTheLine) {
-    StartLogging();
-    LogEntry("drwxr-xr-x ", false);
-    LogEntry("2 ", false);
-    LogEntry("user ", false);
-    LogEntry("docs", true);
-    StopLogging();
-    const auto lines = Lines(Log());
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[1], "drwxr-xr-x 2 user docs");
-}
-
 TEST_F(AppLogging, EntriesAreCutAt255BytesAndAFullOneGetsNoLineEnd) {
     StartLogging();
     const QByteArray long300(300, 'x');
@@ -181,35 +123,11 @@ TEST_F(AppLogging, EntriesAreCutAt255BytesAndAFullOneGetsNoLineEnd) {
     LogEntry("next", true);
     LogEntry(fits254.constData(), true);
     StopLogging();
-    const auto lines = Lines(Log());
+    const auto lines = CrLines(ReadFile(LogPath()));
     ASSERT_EQ(lines.size(), 4);
     // The 300-byte entry left its first 255 bytes and no CR: "next" joins it.
     EXPECT_EQ(lines[1], QByteArray(255, 'x') + "next");
     EXPECT_EQ(lines[2], fits254);
-}
-
-TEST_F(AppLogging, RestartsAppendStopStartPairsAndKeepOldContent) {
-    QDir().mkpath(AppLogsFolder());
-    WriteFile(AppLogsFolder() + "/Loftwise-ftphost:Clients.log", "from before\r");
-    StartLogging();
-    LogEntry("first", true);
-    StopLogging(); // the sheet confirmed twice with nothing changed
-    StartLogging();
-    LogEntry("second", true);
-    StopLogging();
-    StartLogging();
-    LogEntry("third", true);
-    StopLogging();
-    const auto lines = Lines(Log());
-    ASSERT_EQ(lines.size(), 10);
-    EXPECT_EQ(lines[0], "from before");
-    for (int period = 0; period < 3; ++period) {
-        EXPECT_TRUE(IsStart(lines[1 + 3 * period])) << period;
-        EXPECT_TRUE(IsStop(lines[3 + 3 * period])) << period;
-    }
-    EXPECT_EQ(lines[2], "first");
-    EXPECT_EQ(lines[5], "second");
-    EXPECT_EQ(lines[8], "third");
 }
 
 TEST_F(AppLogging, ALoggerWhoseFileDidNotOpenIgnoresWrites) {
@@ -226,96 +144,11 @@ TEST_F(AppLogging, ALoggerWhoseFileDidNotOpenIgnoresWrites) {
     EXPECT_EQ(ReadFile(AppLogsFolder()), "not a folder");
 }
 
-TEST_F(AppLogging, EntriesFromManyThreadsAreEachAppendedWhole) {
-    constexpr int kThreads = 8;
-    constexpr int kEntries = 10000;
-    StartLogging();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([t] {
-            // Long enough that a torn write would show.
-            const std::string padding(60, char('a' + t));
-            for (int i = 0; i < kEntries; ++i) {
-                const std::string text =
-                    "T" + std::to_string(t) + " E" + std::to_string(i) + " " + padding;
-                LogEntry(text.c_str(), true);
-            }
-        });
-    for (auto& thread : threads)
-        thread.join();
-    StopLogging();
-
-    const auto lines = Lines(Log());
-    ASSERT_EQ(lines.size(), kThreads * kEntries + 2);
-    EXPECT_TRUE(IsStart(lines.first()));
-    EXPECT_TRUE(IsStop(lines.last()));
-    std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kEntries, 0));
-    const QRegularExpression entry(R"(^T(\d) E(\d+) ([a-h])\3{59}$)");
-    int malformed = 0;
-    for (qsizetype i = 1; i + 1 < lines.size(); ++i) {
-        const auto m = entry.match(QString::fromLatin1(lines[i]));
-        const int t = m.hasMatch() ? m.captured(1).toInt() : -1;
-        const int e = m.hasMatch() ? m.captured(2).toInt() : -1;
-        if (t < 0 || t >= kThreads || e >= kEntries || m.captured(3)[0] != QChar('a' + t)) {
-            ++malformed;
-            continue;
-        }
-        ++seen[t][e];
-    }
-    EXPECT_EQ(malformed, 0);
-    int missingOrDuplicated = 0;
-    for (const auto& perThread : seen)
-        for (int count : perThread)
-            missingOrDuplicated += count != 1;
-    EXPECT_EQ(missingOrDuplicated, 0);
-}
-
-TEST_F(AppLogging, StoppingWhileWorkersLogIsNeitherHeldOffNorTorn) {
-    StartLogging();
-    std::atomic<bool> done = false;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < 4; ++t)
-        workers.emplace_back([&done] {
-            while (!done.load())
-                LogEntry("worker entry", true);
-        });
-    for (int i = 0; i < 50; ++i) {
-        StopLogging();
-        StartLogging();
-    }
-    done = true;
-    for (auto& worker : workers)
-        worker.join();
-    StopLogging();
-    int starts = 0, stops = 0;
-    for (const QByteArray& line : Lines(Log())) {
-        if (IsStart(line))
-            ++starts;
-        else if (IsStop(line))
-            ++stops;
-        else
-            ASSERT_EQ(line, "worker entry");
-    }
-    EXPECT_EQ(starts, 51);
-    EXPECT_EQ(stops, 51);
-}
-
-TEST_F(AppLogging, OpenConsoleOpensOnlyAnExistingLog) {
-    OpenerRecorder opener;
-    // Not even the logs folder exists: nothing is made, nothing opened.
-    OpenConsole();
-    EXPECT_FALSE(QFileInfo::exists(LogsFolder()));
-    // The folders exist but this destination has no file yet.
+TEST_F(AppLogging, OpenConsoleMakesTheLoftwiseFolderButNoLog) {
     QDir().mkpath(LogsFolder());
     OpenConsole();
     EXPECT_TRUE(QFileInfo(AppLogsFolder()).isDir());
     EXPECT_TRUE(AppLogFiles().isEmpty());
-    EXPECT_TRUE(opener.Opened(300).isEmpty());
-
-    StartLogging();
-    StopLogging();
-    OpenConsole();
-    EXPECT_EQ(opener.Opened(5000), QStringList{AppLogsFolder() + "/Loftwise-ftphost:Clients.log"});
 }
 
 TEST_F(AppLogging, OpenConsoleLeavesOutAMissingHost) {
@@ -325,7 +158,7 @@ TEST_F(AppLogging, OpenConsoleLeavesOutAMissingHost) {
     StopLogging();
     gHost.reset();
     OpenConsole();
-    EXPECT_EQ(opener.Opened(5000), QStringList{AppLogsFolder() + "/Loftwise-:Clients.log"});
+    EXPECT_EQ(opener.WaitForOpened(1), QStringList{AppLogsFolder() + "/Loftwise-:Clients.log"});
 }
 
 TEST(LogLines, TextOutsideMacRomanBecomesQuestionMarks) {

@@ -7,7 +7,6 @@
 #include "engine/LoggingCM.h"
 #include "platform/Files.h"
 #include "platform/Preferences.h"
-#include "platform/TextEncoding.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -18,7 +17,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
-#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace testing_support;
@@ -31,27 +29,11 @@ QString LogPath() {
     return qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/LoftwiseCM.log";
 }
 
-// The log's entries, one per CR-ended line, without the start and stop lines.
 QStringList LogLines() {
-    const QByteArray bytes = ReadFile(LogPath());
-    QStringList lines = plat::MacRomanToQString({bytes.constData(), std::size_t(bytes.size())})
-                            .split('\r', Qt::SkipEmptyParts);
-    lines.removeIf([](const QString& l) { return l.startsWith("LoftwiseCM st"); });
-    return lines;
+    return LogEntries(LogPath());
 }
 std::string Dump(const QStringList& lines) {
     return lines.join("\n|").toStdString();
-}
-
-// Waits until count lines equal text (listings run on their own thread).
-bool WaitForLogLine(const QString& text, int count = 1, int ms = 20000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        if (LogLines().count(text) >= count) return true;
-        QThread::msleep(20);
-    }
-    return false;
 }
 
 void SetSwitch(const char* key, std::optional<PlistValue> value) {
@@ -98,25 +80,6 @@ int Upload(const QString& path, const QUrl& destination) {
     return FTPUpload(&ref, destination);
 }
 
-// Records what Launch Services is asked to open.
-struct OpenerRecorder {
-    QString dir = MakeTempDir("opener");
-    QString record = dir + "/opened.txt";
-
-    OpenerRecorder() {
-        const QString script = dir + "/record-open";
-        WriteFile(script, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + record.toUtf8() + "'\n");
-        QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("LOFTWISE_OPENER", script.toUtf8());
-    }
-    ~OpenerRecorder() { qputenv("LOFTWISE_OPENER", "/bin/true"); }
-
-    QStringList Opened(int settleMs) const {
-        QThread::msleep(settleMs);
-        return QString::fromUtf8(ReadFile(record)).split('\n', Qt::SkipEmptyParts);
-    }
-};
-
 // A fresh log per test; the log is not opened in a viewer and no listing
 // follows an upload unless the test asks.
 class PluginTransfers : public ::testing::Test {
@@ -157,7 +120,7 @@ TEST_P(RealServers, ASuccessLogsEachStepThenListsTheFolder) {
     EXPECT_EQ(Upload(MakeFile("plain.bin", bytes), Item("/incoming")), 0);
     EXPECT_EQ(gFileSize, UInt64(bytes.size()));
     EXPECT_EQ(ReadFile(m_server->home() + "/incoming/plain.bin"), bytes);
-    ASSERT_TRUE(WaitForLogLine("Listing complete")) << Dump(LogLines());
+    ASSERT_TRUE(WaitForLogEntry(LogPath(), "Listing complete")) << Dump(LogLines());
 
     const QStringList lines = LogLines();
     ASSERT_GE(lines.size(), 8) << Dump(lines);
@@ -208,7 +171,8 @@ TEST_P(RealServers, NamesArriveAsTheyAre) {
     for (int i = 0; i < names.size(); ++i)
         ExpectUploadingLine(firsts[i], names[i]);
     EXPECT_EQ(lines.filter("Upload complete (40000 bytes sent)").size(), names.size());
-    QThread::msleep(200);
+    // The listing would run on its own thread: give it time to show.
+    SpinFor(kNothingStartedMs);
     EXPECT_TRUE(LogLines().filter("Directory Listing").isEmpty()) << Dump(LogLines());
 }
 
@@ -344,16 +308,14 @@ TEST_F(Switches, OpenConsoleLogOpensTheLogBeforeTheUpload) {
         OpenerRecorder opener;
         SetSwitch("OpenConsoleLog", PlistValue::boolean(false));
         EXPECT_EQ(Upload(file, nowhere), 0);
-        EXPECT_TRUE(opener.Opened(300).isEmpty());
+        EXPECT_TRUE(opener.OpenedAfterQuietTime().isEmpty());
     }
     for (const std::optional<PlistValue>& on :
          {std::optional<PlistValue>(), std::optional<PlistValue>(PlistValue("no"))}) {
         OpenerRecorder opener;
         SetSwitch("OpenConsoleLog", on);
         EXPECT_EQ(Upload(file, nowhere), 0);
-        QStringList opened;
-        for (int i = 0; i < 100 && opened.isEmpty(); ++i)
-            opened = opener.Opened(50);
+        const QStringList opened = opener.WaitForOpened(1);
         ASSERT_EQ(opened.size(), 1);
         EXPECT_TRUE(opened[0].endsWith("/Logs/LoftwiseCM.log")) << opened[0].toStdString();
     }
@@ -384,8 +346,9 @@ TEST_F(Switches, EachListingKeepsItsOwnDestination) {
     EXPECT_EQ(Upload(MakeFile("two.txt", "2"),
                      ItemURL(second->port(), second->user(), second->password(), "/b")),
               0);
-    ASSERT_TRUE(WaitForLogLine("Listing complete", 2)) << Dump(LogLines()) << "\nserver:\n"
-                                                       << first.logText().toStdString();
+    ASSERT_TRUE(WaitForLogEntry(LogPath(), "Listing complete", 2))
+        << Dump(LogLines()) << "\nserver:\n"
+        << first.logText().toStdString();
 
     const QStringList lines = LogLines();
     const QStringList headers = lines.filter("Directory Listing: ");
@@ -412,7 +375,9 @@ TEST_F(Switches, EachListingKeepsItsOwnDestination) {
     EXPECT_EQ(entries.filter(QRegularExpression(" two\\.txt $")).size(), 1);
     EXPECT_EQ(ReadFile(first.home() + "/one.txt"), "1");
     EXPECT_EQ(ReadFile(second->home() + "/b/two.txt"), "2");
-    EXPECT_EQ(opener.Opened(300).size(), 2);
+    EXPECT_EQ(opener.WaitForOpened(2).size(), 2);
+    // One open per upload: no more follow.
+    EXPECT_EQ(opener.OpenedAfterQuietTime().size(), 2);
 }
 
 } // namespace

@@ -29,6 +29,7 @@ void print_message(const QString& text, int where) {
 }
 void YieldToEventLoop(UInt32 ticks) {
     ++gYields;
+    // As the droplet's does, the wait gives the time away.
     ::usleep(useconds_t(ticks) * 1000000 / 60);
 }
 void ShowStopAlert(const QString&, const QString&) {}

@@ -6,12 +6,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <cstring>
-#include <functional>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,20 +20,6 @@
 using namespace testing_support;
 
 namespace {
-
-bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void Spin(int ms) {
-    SpinUntil([] { return false; }, ms);
-}
 
 QString MakeBundle(const QString& name) {
     const QString path = RunRoot() + "/" + name;
@@ -150,12 +134,12 @@ TEST(AppleEventDelivery, LaunchFilesArriveAsOneEventOnceAHandlerIsInstalled) {
     QDir::setCurrent(before);
     ASSERT_EQ(role, plat::LaunchRole::Primary);
 
-    Spin(100);
+    SpinFor(100); // the launch files wait for a handler, however long
     Opened opened;
     OpenHandler handler(&opened);
     EXPECT_TRUE(opened.events.empty());
     ASSERT_TRUE(SpinUntil([&] { return !opened.events.empty(); }));
-    Spin(100);
+    SpinFor(100); // time enough for a second event, were there one
     ASSERT_EQ(opened.events.size(), 1u);
     EXPECT_EQ(opened.events[0],
               (QStringList{Canonical(dir + "/a.txt"), Canonical(dir + "/b.txt")}));
@@ -194,7 +178,7 @@ TEST(AppleEventDelivery, ASecondLaunchForwardsItsFilesInOrder) {
     // Only names of nothing: forwarded, but no event.
     const Launch none = RunSecondLaunch({PrimaryBundle(), dir + "/gone"});
     EXPECT_EQ(none.out, "forwarded\n");
-    Spin(200);
+    SpinFor(200); // time enough for the forwarded names to arrive, were there an event
     EXPECT_EQ(opened.events.size(), 1u);
 }
 

@@ -4,11 +4,9 @@
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
 #include <cstring>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -17,23 +15,6 @@
 using namespace testing_support;
 
 namespace {
-
-bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void Spin(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
 
 // Disposes of a descriptor at the end of a scope.
 struct Owned {
@@ -445,14 +426,14 @@ TEST(AESendToSelf, DeliversLaterInOrderWithTheRefcon) {
     EXPECT_EQ(r.sequence, (std::vector<SInt32>{1, 2, 3, 4, 5}));
     EXPECT_TRUE(r.onMainThread);
     EXPECT_TRUE(r.replyWasNull);
-    Spin(50);
+    SpinFor(50); // and nothing more comes
     EXPECT_EQ(r.calls, 5);
 }
 
 TEST(AESendToSelf, EventsWaitForTheirHandler) {
     for (SInt32 i = 1; i <= 3; ++i)
         ASSERT_EQ(SendNumbered(FourCC("wait"), i), noErr);
-    Spin(50);
+    SpinFor(50); // time enough to be delivered, were there a handler
     Received r;
     {
         InstalledHandler handler(FourCC("wait"), &r);
@@ -462,7 +443,7 @@ TEST(AESendToSelf, EventsWaitForTheirHandler) {
     }
     // Removed: the next one waits again, for the next handler.
     ASSERT_EQ(SendNumbered(FourCC("wait"), 4), noErr);
-    Spin(50);
+    SpinFor(50); // time enough to reach the removed handler
     EXPECT_EQ(r.calls, 3);
     Received later;
     ASSERT_EQ(AEInstallEventHandler(kTestClass, typeWildCard, Record, &later, false), noErr);
@@ -502,6 +483,6 @@ TEST(AESendToSelf, RefusesOtherTargetsAndNonEvents) {
         AESend(&list, nullptr, kAENoReply, kAENormalPriority, kAEDefaultTimeout, nullptr, nullptr),
         errAENotAppleEvent);
     EXPECT_EQ(AEInstallEventHandler(kTestClass, FourCC("null"), nullptr, nullptr, false), paramErr);
-    Spin(50);
+    SpinFor(50); // time enough for a wrongly sent event to arrive
     EXPECT_EQ(r.calls, 0);
 }

@@ -8,33 +8,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace testing_support;
 
 namespace {
-
-// A script that appends "<tag> <argument>" to a record file.
-QString MakeRecorder(const QString& path, const QString& record, const QString& tag,
-                     const QByteArray& extra = {}) {
-    WriteFile(path, "#!/bin/sh\n" + extra + "printf '%s %s\\n' '" + tag.toUtf8() + "' \"$1\" >> '" +
-                        record.toUtf8() + "'\n");
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return path;
-}
-
-QStringList WaitForRecord(const QString& record, int lines, int waitMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    QStringList got;
-    do {
-        got = QString::fromUtf8(ReadFile(record)).split('\n', Qt::SkipEmptyParts);
-        if (got.size() >= lines) break;
-        QThread::msleep(20);
-    } while (timer.elapsed() < waitMs);
-    return got;
-}
 
 class LaunchServices : public ::testing::Test {
 protected:
@@ -50,7 +28,7 @@ protected:
 };
 
 TEST_F(LaunchServices, TheOpenerGetsTheLocalPathOrTheURL) {
-    const QString opener = MakeRecorder(dir + "/opener", record, "opener");
+    const QString opener = MakeRecordingProgram(dir + "/opener", record, "opener");
     qputenv("LOFTWISE_OPENER", opener.toUtf8());
     const QString file = dir + "/Loftwise-ftphost:pub b.log";
     WriteFile(file, "x");
@@ -72,7 +50,7 @@ TEST_F(LaunchServices, TheOpenerGetsTheLocalPathOrTheURL) {
 }
 
 TEST_F(LaunchServices, MissingFilesAndProgramsAreReported) {
-    qputenv("LOFTWISE_OPENER", MakeRecorder(dir + "/opener", record, "opener").toUtf8());
+    qputenv("LOFTWISE_OPENER", MakeRecordingProgram(dir + "/opener", record, "opener").toUtf8());
     EXPECT_EQ(LSOpenCFURLRef(QUrl::fromLocalFile(dir + "/gone.log"), nullptr), fnfErr);
     EXPECT_EQ(LSOpenCFURLRef(QUrl(), nullptr), paramErr);
     EXPECT_EQ(LSOpenCFURLRef(QUrl("relative/path"), nullptr), paramErr);
@@ -85,11 +63,12 @@ TEST_F(LaunchServices, MissingFilesAndProgramsAreReported) {
     qunsetenv("LOFTWISE_OPENER");
     qputenv("PATH", QFile::encodeName(dir + "/empty-path"));
     EXPECT_EQ(LSOpenCFURLRef(QUrl("http://example.com/"), nullptr), kLSApplicationNotFoundErr);
-    EXPECT_TRUE(WaitForRecord(record, 1, 300).isEmpty());
+    EXPECT_TRUE(RecordAfterQuietTime(record).isEmpty());
 }
 
 TEST_F(LaunchServices, TheCallerDoesNotWaitForTheOpener) {
-    const QString opener = MakeRecorder(dir + "/slow", record, "slow", "sleep 3\n");
+    // An opener far slower than the call may take.
+    const QString opener = MakeRecordingProgram(dir + "/slow", record, "slow", "sleep 3\n");
     qputenv("LOFTWISE_OPENER", opener.toUtf8());
     QElapsedTimer timer;
     timer.start();
@@ -102,7 +81,7 @@ TEST_F(LaunchServices, LogsGoToTheViewerAndTheRestToXdgOpen) {
     qunsetenv("LOFTWISE_OPENER");
     const QString bin = dir + "/bin";
     QDir().mkpath(bin);
-    MakeRecorder(bin + "/xdg-open", record, "xdg-open");
+    MakeRecordingProgram(bin + "/xdg-open", record, "xdg-open");
     qputenv("PATH", QFile::encodeName(bin) + ":/usr/bin:/bin");
     const QString log = dir + "/a.log";
     const QString text = dir + "/a.txt";
@@ -115,14 +94,14 @@ TEST_F(LaunchServices, LogsGoToTheViewerAndTheRestToXdgOpen) {
     EXPECT_EQ(WaitForRecord(record, 1), QStringList{"xdg-open " + log});
 
     // One on PATH.
-    MakeRecorder(bin + "/LoftwiseConsole", record, "path-viewer");
+    MakeRecordingProgram(bin + "/LoftwiseConsole", record, "path-viewer");
     EXPECT_EQ(LSOpenCFURLRef(QUrl::fromLocalFile(log), nullptr), noErr);
     EXPECT_EQ(WaitForRecord(record, 2).value(1), "path-viewer " + log);
 
     // The main bundle's own comes first.
     const QString bundle = dir + "/Loftwise.app";
     QDir().mkpath(bundle + "/Contents/Linux");
-    MakeRecorder(bundle + "/Contents/Linux/LoftwiseConsole", record, "bundle-viewer");
+    MakeRecordingProgram(bundle + "/Contents/Linux/LoftwiseConsole", record, "bundle-viewer");
     plat::SetMainBundlePath(bundle);
     EXPECT_EQ(plat::FindLogViewer(), bundle + "/Contents/Linux/LoftwiseConsole");
     EXPECT_EQ(LSOpenCFURLRef(QUrl::fromLocalFile(log), nullptr), noErr);

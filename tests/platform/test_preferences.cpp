@@ -18,7 +18,9 @@
 #include <sys/stat.h>
 #include <thread>
 
+using testing_support::kWaitCeilingMs;
 using testing_support::ReadFile;
+using testing_support::WaitUntil;
 using testing_support::WriteFile;
 
 namespace {
@@ -110,10 +112,10 @@ TEST(PreferencesChild, Worker) {
         const QString barrier = QString::fromLocal8Bit(qgetenv("LOFTWISE_PREFS_CHILD_BARRIER"));
         WriteFile(barrier + "/" + prefix, "ready");
         const int parties = qEnvironmentVariableIntValue("LOFTWISE_PREFS_CHILD_PARTIES");
-        for (int waited = 0; QDir(barrier).entryList(QDir::Files).size() < parties; waited += 1) {
-            ASSERT_LT(waited, 30000) << "the other writer never started";
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        ASSERT_TRUE(WaitUntil(
+            [&] { return QDir(barrier).entryList(QDir::Files).size() >= parties; }, kWaitCeilingMs,
+            [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }))
+            << "the other writer never started";
         for (int i = 0; i < count; ++i) {
             CFPreferencesSetAppValue(prefix + QString::number(i), PlistValue::integer(i), domain);
             CFPreferencesSetAppValue("shared", PlistValue(prefix), domain);

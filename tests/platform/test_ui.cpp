@@ -244,10 +244,10 @@ TEST_F(UiTest, OneShotTimerFiresOnceFromTheEventLoop) {
                   &timer),
               noErr);
     EXPECT_EQ(fired, 0); // never inside the installing call
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 200)
-        WaitNextEvent(everyEvent, nullptr, 1, nullptr);
+    const auto turn = [] { WaitNextEvent(everyEvent, nullptr, 1, nullptr); };
+    ASSERT_TRUE(WaitUntil([] { return fired > 0; }, kWaitCeilingMs, turn));
+    // A repeating 1 ms timer would fire again well within this.
+    WaitUntil([] { return fired > 1; }, 200, turn);
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(RemoveEventLoopTimer(timer), noErr);
 }
@@ -259,6 +259,7 @@ TEST_F(UiTest, WaitNextEventSleepsButWakesWhenAWorkerPosts) {
     EXPECT_GE(clock.elapsed(), 95);
 
     std::thread worker([] {
+        // Wake the main thread once it is asleep in WaitNextEvent.
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         plat::WakeMainThread();
     });
@@ -333,11 +334,9 @@ TEST_F(UiTest, TerminationSignalsArriveAsTheQuitCommand) {
     for (int sig : {SIGTERM, SIGINT}) {
         gRec.seen.clear();
         ASSERT_EQ(::raise(sig), 0);
-        QElapsedTimer clock;
-        clock.start();
-        while (gRec.seen.empty() && clock.elapsed() < 2000)
-            WaitNextEvent(everyEvent, nullptr, 1, nullptr);
-        ASSERT_FALSE(gRec.seen.empty()) << "signal " << sig;
+        ASSERT_TRUE(WaitUntil([] { return !gRec.seen.empty(); }, kWaitCeilingMs,
+                              [] { WaitNextEvent(everyEvent, nullptr, 1, nullptr); }))
+            << "signal " << sig;
         EXPECT_EQ(gRec.seen.back(), std::make_pair('a', kHICommandQuit));
     }
 }

@@ -1,18 +1,27 @@
 #include "tests/support/TestSupport.h"
 
+#include "platform/TextEncoding.h"
+
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
 #include <QUuid>
 #include <gtest/gtest.h>
 
 namespace testing_support {
 
-QString RunRoot() { return QString::fromLocal8Bit(qgetenv("LOFTWISE_TEST_ROOT")); }
+QString RunRoot() {
+    return QString::fromLocal8Bit(qgetenv("LOFTWISE_TEST_ROOT"));
+}
 
 QString MakeTempDir(const QString& hint) {
-    QString path = RunRoot() + "/" + hint + "-" + QUuid::createUuid().toString(QUuid::Id128).left(8);
+    QString path =
+        RunRoot() + "/" + hint + "-" + QUuid::createUuid().toString(QUuid::Id128).left(8);
     EXPECT_TRUE(QDir().mkpath(path)) << path.toStdString();
     return path;
 }
@@ -44,6 +53,87 @@ ProcessResult RunProcess(const QString& program, const QStringList& args, int ti
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
     return r;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int ceilingMs,
+               const std::function<void()>& step) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > ceilingMs) return false;
+        if (step)
+            step();
+        else
+            QThread::msleep(10);
+    }
+    return true;
+}
+
+bool SpinUntil(const std::function<bool()>& condition, int ceilingMs) {
+    return WaitUntil(condition, ceilingMs,
+                     [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
+}
+
+void SpinFor(int ms) {
+    SpinUntil([] { return false; }, ms);
+}
+
+QList<QByteArray> CrLines(const QByteArray& bytes) {
+    QList<QByteArray> lines = bytes.split('\r');
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return lines;
+}
+
+QStringList LogEntries(const QString& logPath) {
+    static const QRegularExpression framing(
+        "^Loftwise(CM)? (started|stopped|starting|stopping) logging at ");
+    QStringList entries;
+    for (const QByteArray& line : CrLines(ReadFile(logPath))) {
+        const QString text = plat::MacRomanToQString({line.constData(), std::size_t(line.size())});
+        if (!text.isEmpty() && !framing.match(text).hasMatch()) entries << text;
+    }
+    return entries;
+}
+
+bool WaitForLogEntry(const QString& logPath, const QString& prefix, int count) {
+    return WaitUntil([&] {
+        int found = 0;
+        for (const QString& entry : LogEntries(logPath))
+            found += entry.startsWith(prefix);
+        return found >= count;
+    });
+}
+
+QString MakeRecordingProgram(const QString& path, const QString& record, const QString& tag,
+                             const QByteArray& before) {
+    const QByteArray line = tag.isEmpty() ? QByteArray("printf '%s\\n' \"$1\"")
+                                          : "printf '%s %s\\n' '" + tag.toUtf8() + "' \"$1\"";
+    WriteFile(path, "#!/bin/sh\n" + before + line + " >> '" + record.toUtf8() + "'\n");
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+namespace {
+QStringList RecordLines(const QString& record) {
+    return QString::fromUtf8(ReadFile(record)).split('\n', Qt::SkipEmptyParts);
+}
+} // namespace
+
+QStringList WaitForRecord(const QString& record, int count, int ceilingMs) {
+    WaitUntil([&] { return RecordLines(record).size() >= count; }, ceilingMs);
+    return RecordLines(record);
+}
+
+QStringList RecordAfterQuietTime(const QString& record) {
+    QThread::msleep(kNothingStartedMs);
+    return RecordLines(record);
+}
+
+OpenerRecorder::OpenerRecorder() {
+    const QString dir = MakeTempDir("opener");
+    m_record = dir + "/opened.txt";
+    const QString program = MakeRecordingProgram(dir + "/record-open", m_record);
+    m_opener.emplace("LOFTWISE_OPENER", program.toUtf8().constData());
 }
 
 } // namespace testing_support

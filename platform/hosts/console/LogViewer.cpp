@@ -35,6 +35,10 @@ LogViewer::LogViewer(const QString& path, QWidget* parent)
     refresh();
 }
 
+LogViewer::~LogViewer() {
+    if (m_shownFd >= 0) ::close(m_shownFd);
+}
+
 void LogViewer::watchFile() {
     // A watcher forgets a file that was removed or replaced.
     if (!m_watcher.files().contains(m_path) && QFileInfo::exists(m_path)) m_watcher.addPath(m_path);
@@ -55,12 +59,17 @@ void LogViewer::refresh() {
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
 
     bool changed = false;
-    if (st.st_dev != m_device || st.st_ino != m_inode || st.st_size < m_offset) {
+    const bool otherFile = st.st_dev != m_device || st.st_ino != m_inode;
+    if (otherFile || st.st_size < m_offset) {
         const bool hadText = m_offset > 0 || !document()->isEmpty();
         reload();
         m_device = st.st_dev;
         m_inode = st.st_ino;
         changed = hadText;
+    }
+    if (otherFile) {
+        if (m_shownFd >= 0) ::close(m_shownFd);
+        m_shownFd = ::fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
     }
 
     QByteArray chunk;

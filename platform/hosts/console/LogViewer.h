@@ -18,6 +18,7 @@ public:
     static constexpr int kPollIntervalMs = 500;
 
     explicit LogViewer(const QString& path, QWidget* parent = nullptr);
+    ~LogViewer() override;
 
     QString filePath() const { return m_path; }
     // How many bytes of the file are shown.
@@ -44,6 +45,9 @@ private:
     qint64 m_offset = 0;
     dev_t m_device = 0;
     ino_t m_inode = 0;
+    // The shown file, held open: while it is, a file made in its place
+    // cannot get its inode number and pass for it.
+    int m_shownFd = -1;
     // The last byte shown was a CR: an LF that starts the next read belongs
     // to the same line end.
     bool m_afterCR = false;
