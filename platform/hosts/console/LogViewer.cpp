@@ -35,10 +35,6 @@ LogViewer::LogViewer(const QString& path, QWidget* parent)
     refresh();
 }
 
-LogViewer::~LogViewer() {
-    if (m_shownFd >= 0) ::close(m_shownFd);
-}
-
 void LogViewer::watchFile() {
     // A watcher forgets a file that was removed or replaced.
     if (!m_watcher.files().contains(m_path) && QFileInfo::exists(m_path)) m_watcher.addPath(m_path);
@@ -67,10 +63,7 @@ void LogViewer::refresh() {
         m_inode = st.st_ino;
         changed = hadText;
     }
-    if (otherFile) {
-        if (m_shownFd >= 0) ::close(m_shownFd);
-        m_shownFd = ::fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
-    }
+    if (otherFile) m_shown.reset(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
 
     QByteArray chunk;
     for (;;) {

@@ -3,6 +3,8 @@
 // end unless the user has scrolled up.
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <QFileSystemWatcher>
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -18,7 +20,6 @@ public:
     static constexpr int kPollIntervalMs = 500;
 
     explicit LogViewer(const QString& path, QWidget* parent = nullptr);
-    ~LogViewer() override;
 
     QString filePath() const { return m_path; }
     // How many bytes of the file are shown.
@@ -47,7 +48,7 @@ private:
     ino_t m_inode = 0;
     // The shown file, held open: while it is, a file made in its place
     // cannot get its inode number and pass for it.
-    int m_shownFd = -1;
+    UniqueFd m_shown;
     // The last byte shown was a CR: an LF that starts the next read belongs
     // to the same line end.
     bool m_afterCR = false;
