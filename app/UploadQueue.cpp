@@ -2,11 +2,11 @@
 // on the main thread; folders zipped or expanded into their files.
 #include "app/UploadQueue.h"
 
-#include "app/CFile.h"
+#include "toolkit/CFile.h"
 #include "app/ConnectionSettings.h"
 #include "app/DropIntake.h"
 #include "app/Shell.h"
-#include "app/Utilities.h"
+#include "toolkit/Utilities.h"
 #include "engine/FTPUpload.h"
 #include "engine/ZipArchive.h"
 #include "platform/ui/Dialogs.h"
@@ -85,7 +85,7 @@ OSErr ExpandFolder(const FSRef* folder, const QString& countFormat) {
             ++gNbrFilesProcessed;
         }
         print_message(
-            plat::FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
+            FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
         SetControl32BitValue(gProgress, j);
     }
     HideControl(gProgress);
@@ -149,9 +149,7 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
     }
 
     ShowIdleState();
-    print_message(QStringLiteral("Drop one or more files, folders or volumes on the application "
-                                 "or this window to upload them."),
-                  1);
+    ShowIdlePrompt();
     gPassPending = false;
     if (!gWaitingLists.empty() && !gQuitting) {
         AEDisposeDesc(&gDescList);

@@ -1,7 +1,7 @@
 // The stored settings of every copy, listed into the log or cleared.
 #include "app/WicketList.h"
 
-#include "app/CString256.h"
+#include "toolkit/CString256.h"
 #include "engine/Logging.h"
 #include "platform/Alias.h"
 #include "platform/Preferences.h"

@@ -3,7 +3,7 @@
 #include "platform/Bundle.h"
 
 #if defined(LOFTWISE_APP_BUILD)
-#include "app/Utilities.h"
+#include "toolkit/Utilities.h"
 #include "engine/AppHost.h"
 #include "engine/FTPUpload.h"
 #endif
@@ -192,7 +192,7 @@ bool ZipArchive(const FSRef* folder, FSRef* archive) {
     const std::optional<QString> name = FolderName(folder);
     if (!name) return false;
 #if defined(LOFTWISE_APP_BUILD)
-    print_message(plat::FillFormat(LocalizedString(QStringLiteral("Zip archiving: %@")), {*name}),
+    print_message(FillFormat(LocalizedString(QStringLiteral("Zip archiving: %@")), {*name}),
                   1);
 #endif
 

@@ -1,6 +1,6 @@
-#include "app/CFile.h"
+#include "toolkit/CFile.h"
 
-#include "app/Utilities.h"
+#include "toolkit/Utilities.h"
 #include "platform/TextEncoding.h"
 
 namespace {
