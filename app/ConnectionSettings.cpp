@@ -1,14 +1,14 @@
 #include "app/ConnectionSettings.h"
 
-#include "toolkit/CString256.h"
 #include "app/ControlText.h"
-#include "toolkit/Utilities.h"
 #include "platform/Alias.h"
 #include "platform/Bundle.h"
 #include "platform/Keychain.h"
 #include "platform/Preferences.h"
 #include "platform/TextEncoding.h"
 #include "platform/ui/Dialogs.h"
+#include "toolkit/CString256.h"
+#include "toolkit/Utilities.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -2,10 +2,10 @@
 // copy in the preferences, the keychain password and the server folder path.
 #pragma once
 
-#include "toolkit/CString256.h"
 #include "engine/Settings.h"
 #include "platform/Files.h"
 #include "platform/ui/Events.h"
+#include "toolkit/CString256.h"
 
 #include <QString>
 #include <functional>

@@ -3,10 +3,10 @@
 #include "app/ConnectionSettings.h"
 #include "app/ControlText.h"
 #include "app/DropIntake.h"
-#include "toolkit/Utilities.h"
 #include "app/WicketList.h"
 #include "engine/FTPUpload.h"
 #include "engine/Logging.h"
+#include "toolkit/Utilities.h"
 
 WindowRef gWindow = nullptr;
 ControlRef gMessage = nullptr;

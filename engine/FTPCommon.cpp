@@ -123,7 +123,8 @@ void MyFinishTransfer(MyStreamInfo* info) {
 
 MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
                             const std::optional<QString>& user,
-                            const std::optional<QString>& password) {
+                            const std::optional<QString>& password,
+                            CFWriteStreamClientCallBack callback) {
     CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
     CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
     MyStreamInfo* info = nullptr;
@@ -139,7 +140,7 @@ MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
         return MyUploadStart::ReadOpenFailed;
     }
     CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
-    if (!CFWriteStreamSetClient(writeStream, kMyStreamEvents, MyUploadCallBack, &context)) {
+    if (!CFWriteStreamSetClient(writeStream, kMyStreamEvents, callback, &context)) {
         LogEntry("CFWriteStreamSetClient failed", true);
         MyCleanupStreamInfo(info);
         return MyUploadStart::ClientFailed;

@@ -4,13 +4,13 @@
 // worker starts.
 #include "engine/FTPUpload.h"
 
-#include "toolkit/Utilities.h"
 #include "engine/AppHost.h"
 #include "engine/Logging.h"
 #include "engine/Settings.h"
 #include "platform/FTPListing.h"
 #include "platform/MainThread.h"
 #include "platform/TextEncoding.h"
+#include "toolkit/Utilities.h"
 
 #include <QFileInfo>
 #include <QUrl>
@@ -106,7 +106,7 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
         }
         const QUrl uploadURL = AppendFileName(dest->folderURL, QFileInfo(path).fileName());
         const MyUploadStart started =
-            MyStartUpload(fileURL, uploadURL, dest->user, dest->password);
+            MyStartUpload(fileURL, uploadURL, dest->user, dest->password, MyUploadCallBack);
         // The alert's text for each step that can fail.
         switch (started) {
         case MyUploadStart::Started:
@@ -163,9 +163,8 @@ bool FTPUpload(const FSRef* file) {
     else if (!(name = FSGetName(file)))
         failure = "The name of the file could not be determined.";
     if (!failure) {
-        print_message(FillFormat(
-                          LocalizedString(QStringLiteral("Initializing FTP Upload: %@")), {*name}),
-                      1);
+        print_message(
+            FillFormat(LocalizedString(QStringLiteral("Initializing FTP Upload: %@")), {*name}), 1);
         path = plat::PathOfRef(*file);
         const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
         if (!path || std::size_t(utf8.size()) + 1 > kPathBufferSize) {
@@ -194,9 +193,9 @@ bool FTPUpload(const FSRef* file) {
             const int percent = int(double(float(written) / float(size)) * 100.0);
             if (percent != previous) {
                 print_message(FillFormat(LocalizedString(QStringLiteral(
-                                                   "File: %@ (%@ complete, %d of %d bytes)")),
-                                               {*name, QString::number(percent),
-                                                QString::number(written), QString::number(size)}),
+                                             "File: %@ (%@ complete, %d of %d bytes)")),
+                                         {*name, QString::number(percent), QString::number(written),
+                                          QString::number(size)}),
                               1);
                 previous = percent;
             }

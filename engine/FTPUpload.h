@@ -18,10 +18,9 @@
 constexpr CFIndex kMyBufferSize = 32768;
 
 // The events every transfer's stream reports to its callback.
-constexpr CFOptionFlags kMyStreamEvents = kCFStreamEventOpenCompleted |
-                                          kCFStreamEventHasBytesAvailable |
-                                          kCFStreamEventCanAcceptBytes |
-                                          kCFStreamEventErrorOccurred | kCFStreamEventEndEncountered;
+constexpr CFOptionFlags kMyStreamEvents =
+    kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable | kCFStreamEventCanAcceptBytes |
+    kCFStreamEventErrorOccurred | kCFStreamEventEndEncountered;
 
 // One per transfer: the streams, the proxy settings, the counters and the
 // transfer buffer.
@@ -95,12 +94,14 @@ void MyFinishTransfer(MyStreamInfo* info);
 // no record) has been logged, and nothing is left open.
 enum class MyUploadStart { Started, NotConfigured, ReadOpenFailed, ClientFailed, WriteOpenFailed };
 // Sets up the upload of the local fileURL to uploadURL: opens the file,
-// installs MyUploadCallBack with a new record, schedules the FTP stream on
-// this thread's run loop with the credentials and proxy settings, and opens
-// it. On Started the caller runs the run loop until the callback finishes.
+// installs callback with a new record as its context, schedules the FTP
+// stream on this thread's run loop with the credentials and proxy settings,
+// and opens it. On Started the caller runs the run loop until the callback
+// finishes the transfer.
 MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
                             const std::optional<QString>& user,
-                            const std::optional<QString>& password);
+                            const std::optional<QString>& password,
+                            CFWriteStreamClientCallBack callback);
 
 // Sets up a listing stream on folderURL and runs this thread's run loop
 // until the callback finishes it; set-up failures are logged.

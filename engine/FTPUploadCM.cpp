@@ -74,7 +74,7 @@ void* run(void* argument) {
     const QUrl fileURL = QUrl::fromLocalFile(path);
     const QUrl uploadURL = AppendFileName(folderURL, QFileInfo(path).fileName());
     const MyUploadStart started =
-        MyStartUpload(fileURL, uploadURL, dest->user, dest->password);
+        MyStartUpload(fileURL, uploadURL, dest->user, dest->password, MyUploadCallBack);
     if (started == MyUploadStart::NotConfigured)
         LogEntry("The upload could not be configured.", true);
     if (started == MyUploadStart::Started) CFRunLoopRun();

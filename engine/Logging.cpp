@@ -33,9 +33,8 @@ CString256 BuildName(const std::optional<QString>& host, const std::optional<QSt
 
 std::string FramingLine(const char* verb) {
     const QDateTime now = QDateTime::currentDateTime();
-    const QString line =
-        QStringLiteral("Loftwise %1 logging at %2 on %3.\r")
-            .arg(QLatin1String(verb), LogTimeString(now), LogDateString(now));
+    const QString line = QStringLiteral("Loftwise %1 logging at %2 on %3.\r")
+                             .arg(QLatin1String(verb), LogTimeString(now), LogDateString(now));
     return MacRomanOrQuestionMarks(line);
 }
 
@@ -68,7 +67,8 @@ OSStatus CLog::OpenLogFile(const CString256& fileName) {
     if (OSStatus err = FSFindFolder(kUserDomain, kLogsFolderType, kCreateFolder, &logs)) return err;
     if (OSStatus err = FindOrCreateLogItem(logs, kLogFolderName, true, &folder)) return err;
     bool created = false;
-    if (OSStatus err = FindOrCreateLogItem(folder, AppLogDiskName(fileName), false, &file, &created))
+    if (OSStatus err =
+            FindOrCreateLogItem(folder, AppLogDiskName(fileName), false, &file, &created))
         return err;
     if (created) FNNotify(&folder);
     const auto path = plat::PathBytesOfRef(file);

@@ -3,8 +3,8 @@
 // text with CR line ends, only ever appended to.
 #pragma once
 
-#include "toolkit/CString256.h"
 #include "platform/MacTypes.h"
+#include "toolkit/CString256.h"
 
 // The logger of one logging period. It holds the open file's descriptor, 0
 // meaning none; a logger whose file did not open ignores every write.

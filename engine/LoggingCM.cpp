@@ -28,9 +28,8 @@ bool ToEntryBuffer(const QString& text, char (&buffer)[256]) {
 
 void WriteFramingLine(const char* verb) {
     const QDateTime now = QDateTime::currentDateTime();
-    const QString line =
-        QStringLiteral("LoftwiseCM %1 logging at %2 on %3.\r")
-            .arg(QLatin1String(verb), LogTimeString(now), LogDateString(now));
+    const QString line = QStringLiteral("LoftwiseCM %1 logging at %2 on %3.\r")
+                             .arg(QLatin1String(verb), LogTimeString(now), LogDateString(now));
     char buffer[256];
     if (ToEntryBuffer(line, buffer)) AppendWhole(fileRefNum, buffer);
 }

@@ -1,7 +1,7 @@
 #include "toolkit/CFile.h"
 
-#include "toolkit/Utilities.h"
 #include "platform/TextEncoding.h"
+#include "toolkit/Utilities.h"
 
 namespace {
 

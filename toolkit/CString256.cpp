@@ -1,9 +1,9 @@
 #include "toolkit/CString256.h"
 
+#include "platform/TextEncoding.h"
 #include "toolkit/CList.h"
 #include "toolkit/Decimal.h"
 #include "toolkit/FixedPool.h"
-#include "platform/TextEncoding.h"
 
 #include <cctype>
 #include <cstring>

@@ -1,9 +1,9 @@
 #include "toolkit/Utilities.h"
 
-#include "toolkit/CFile.h"
-#include "toolkit/Decimal.h"
 #include "platform/Bundle.h"
 #include "platform/TextEncoding.h"
+#include "toolkit/CFile.h"
+#include "toolkit/Decimal.h"
 
 #include <cstring>
 #include <map>

@@ -329,10 +329,9 @@ TEST_F(AppLogging, OpenConsoleLeavesOutAMissingHost) {
 }
 
 TEST(LogLines, TextOutsideMacRomanBecomesQuestionMarks) {
-    EXPECT_EQ(
-        MacRomanOrQuestionMarks(QString::fromUtf8("d\u00e9c. \u2603 \U0001D11E \u20ac")),
-        "d\x8E"
-        "c. ? ? \xDB");
+    EXPECT_EQ(MacRomanOrQuestionMarks(QString::fromUtf8("d\u00e9c. \u2603 \U0001D11E \u20ac")),
+              "d\x8E"
+              "c. ? ? \xDB");
 }
 
 TEST(LogLines, TimeHasSecondsAndNoZone) {
