@@ -1,16 +1,14 @@
 #include "app/ConnectionSettings.h"
 
-#include "app/CString256.h"
 #include "app/ControlText.h"
-#include "app/Shell.h"
-#include "app/Utilities.h"
-#include "engine/Logging.h"
 #include "platform/Alias.h"
 #include "platform/Bundle.h"
 #include "platform/Keychain.h"
 #include "platform/Preferences.h"
 #include "platform/TextEncoding.h"
 #include "platform/ui/Dialogs.h"
+#include "toolkit/CString256.h"
+#include "toolkit/Utilities.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -31,8 +29,9 @@ namespace {
 const QString kLoginItems = QStringLiteral("LoginItems");
 const QString kAliasData = QStringLiteral("AliasData");
 const char kKeychainService[] = "Loftwise";
-const QString kIdlePrompt = QStringLiteral(
-    "Drop one or more files, folders or volumes on the application or this window to upload them.");
+
+WindowRef gSheetOwner = nullptr;
+std::function<void()> gSettingsChanged;
 
 // A worker thread reads the settings it was started with, never the widgets.
 thread_local const ConnectionSnapshot* tSnapshot = nullptr;
@@ -254,10 +253,8 @@ OSStatus WindowEventHandlerProc(EventHandlerCallRef, EventRef event, void*) {
         StoreSwitch(QStringLiteral("ZipFolders"), gZipFoldersCheckbox);
         return eventNotHandledErr;
     case FourCC("ok  "):
-        StopLogging();
         SavePreferences();
-        if (auto title = GetFolderPath(false)) SetWindowTitleWithCFString(gWindow, *title);
-        StartLogging();
+        if (gSettingsChanged) gSettingsChanged();
         HideSheetWindow(gPreferencesWindow);
         return noErr;
     case FourCC("not!"):
@@ -266,6 +263,11 @@ OSStatus WindowEventHandlerProc(EventHandlerCallRef, EventRef event, void*) {
     default:
         return eventNotHandledErr;
     }
+}
+
+void SetSettingsSheetOwner(WindowRef owner, std::function<void()> settingsChanged) {
+    gSheetOwner = owner;
+    gSettingsChanged = std::move(settingsChanged);
 }
 
 void InitPreferences() {
@@ -294,7 +296,6 @@ void InitPreferences() {
         InitEditText(QStringLiteral("Folder"), gFolderEditText);
         InitializePasswordFromKeychain(gPasswordEditText);
     }
-    print_message(kIdlePrompt, 1);
     SetControl32BitValue(gQuitWhenDoneCheckbox, QuitWhenDone() ? 1 : 0);
     SetControl32BitValue(gZipFoldersCheckbox, ZipFolders() ? 1 : 0);
 }
@@ -302,7 +303,7 @@ void InitPreferences() {
 void HandlePreferencesCommand() {
     InitPreferences();
     SelectWindow(gPreferencesWindow);
-    ShowSheetWindow(gPreferencesWindow, gWindow);
+    ShowSheetWindow(gPreferencesWindow, gSheetOwner);
 }
 
 std::optional<QString> GetHost() {

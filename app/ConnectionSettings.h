@@ -2,12 +2,13 @@
 // copy in the preferences, the keychain password and the server folder path.
 #pragma once
 
-#include "app/CString256.h"
 #include "engine/Settings.h"
 #include "platform/Files.h"
 #include "platform/ui/Events.h"
+#include "toolkit/CString256.h"
 
 #include <QString>
+#include <functional>
 #include <optional>
 
 // The sheet and its controls (signature 'CNTL').
@@ -19,6 +20,10 @@ extern ControlRef gPasswordEditText;     // 9
 extern ControlRef gHostEditText;         // 10
 extern ControlRef gFolderEditText;       // 11
 
+// The window the sheet opens on, and what runs after OK has stored the
+// fields (the shell retitles its window and restarts the log). Set before
+// the sheet is first shown.
+void SetSettingsSheetOwner(WindowRef owner, std::function<void()> settingsChanged);
 // Creates the settings sheet once and loads its fields.
 void InitPreferences();
 // Opens the settings sheet on the main window.

@@ -3,10 +3,10 @@
 #include "app/ConnectionSettings.h"
 #include "app/ControlText.h"
 #include "app/DropIntake.h"
-#include "app/Utilities.h"
 #include "app/WicketList.h"
 #include "engine/FTPUpload.h"
 #include "engine/Logging.h"
+#include "toolkit/Utilities.h"
 
 WindowRef gWindow = nullptr;
 ControlRef gMessage = nullptr;
@@ -52,7 +52,13 @@ OSStatus StartApplication() {
     FindControl(8, &gDirectoryListingButton);
     FindControl(9, &gConsoleLogButton);
 
+    SetSettingsSheetOwner(gWindow, [] {
+        StopLogging();
+        if (auto title = GetFolderPath(false)) SetWindowTitleWithCFString(gWindow, *title);
+        StartLogging();
+    });
     InitPreferences();
+    ShowIdlePrompt();
     DisposeNibReference(nib);
 
     InitDragHandlers();
@@ -125,6 +131,12 @@ std::function<void(int, const QString&)> gMessageObserver;
 
 void SetMessageObserver(std::function<void(int where, const QString& text)> observer) {
     gMessageObserver = std::move(observer);
+}
+
+void ShowIdlePrompt() {
+    print_message(QStringLiteral("Drop one or more files, folders or volumes on the application "
+                                 "or this window to upload them."),
+                  1);
 }
 
 void print_message(const QString& text, int where) {

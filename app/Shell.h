@@ -1,6 +1,7 @@
 // The droplet's start-up, event loop, command dispatch and status display.
 #pragma once
 
+#include "engine/AppHost.h"
 #include "platform/ui/Events.h"
 
 #include <QString>
@@ -36,9 +37,8 @@ void RunApplication();
 
 OSStatus ApplicationCommandHandler(EventHandlerCallRef handler, EventRef event, void* userData);
 
-// Shows the localised form of text on the main line (where = 1) or the
-// secondary line (where = 2), then lets the window redraw at once.
-void print_message(const QString& text, int where);
+// Shows the prompt of an idle window (drop files here) on the main line.
+void ShowIdlePrompt();
 
 // Sees every text print_message shows (tests follow the window with it).
 void SetMessageObserver(std::function<void(int where, const QString& text)> observer);

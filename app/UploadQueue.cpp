@@ -2,14 +2,14 @@
 // on the main thread; folders zipped or expanded into their files.
 #include "app/UploadQueue.h"
 
-#include "app/CFile.h"
 #include "app/ConnectionSettings.h"
 #include "app/DropIntake.h"
 #include "app/Shell.h"
-#include "app/Utilities.h"
 #include "engine/FTPUpload.h"
 #include "engine/ZipArchive.h"
 #include "platform/ui/Dialogs.h"
+#include "toolkit/CFile.h"
+#include "toolkit/Utilities.h"
 
 #include <deque>
 #include <memory>
@@ -84,8 +84,7 @@ OSErr ExpandFolder(const FSRef* folder, const QString& countFormat) {
             FTPUpload(&files[std::size_t(j)]);
             ++gNbrFilesProcessed;
         }
-        print_message(
-            plat::FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
+        print_message(FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
         SetControl32BitValue(gProgress, j);
     }
     HideControl(gProgress);
@@ -149,9 +148,7 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
     }
 
     ShowIdleState();
-    print_message(QStringLiteral("Drop one or more files, folders or volumes on the application "
-                                 "or this window to upload them."),
-                  1);
+    ShowIdlePrompt();
     gPassPending = false;
     if (!gWaitingLists.empty() && !gQuitting) {
         AEDisposeDesc(&gDescList);

@@ -1,11 +1,11 @@
 // The stored settings of every copy, listed into the log or cleared.
 #include "app/WicketList.h"
 
-#include "app/CString256.h"
 #include "engine/Logging.h"
 #include "platform/Alias.h"
 #include "platform/Preferences.h"
 #include "platform/ui/Dialogs.h"
+#include "toolkit/CString256.h"
 
 namespace {
 const QString kLoginItems = QStringLiteral("LoginItems");

@@ -6,7 +6,8 @@
 
 #include <QString>
 
-// Shows a status text on the main line (1) or the secondary line (2).
+// Shows the localised form of text on the main line (where = 1) or the
+// secondary line (where = 2), then lets the window redraw at once.
 void print_message(const QString& text, int where);
 // Lets the window redraw and commands arrive for up to ticks sixtieths of a
 // second; returns early when a worker wakes the main thread.

@@ -116,6 +116,46 @@ bool MySendAvailableBytes(CFWriteStreamRef stream, MyStreamInfo* info,
     }
 }
 
+void MyFinishTransfer(MyStreamInfo* info) {
+    MyCleanupStreamInfo(info);
+    CFRunLoopStop(CFRunLoopGetCurrent());
+}
+
+MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
+                            const std::optional<QString>& user,
+                            const std::optional<QString>& password,
+                            CFWriteStreamClientCallBack callback) {
+    CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
+    CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
+    MyStreamInfo* info = nullptr;
+    if (readStream && writeStream) MySetupStreamInfo(&info, readStream, writeStream);
+    if (!info) {
+        if (readStream) CFRelease(readStream);
+        if (writeStream) CFRelease(writeStream);
+        return MyUploadStart::NotConfigured;
+    }
+    if (!CFReadStreamOpen(readStream)) {
+        LogEntry("CFReadStreamOpen failed", true);
+        MyCleanupStreamInfo(info);
+        return MyUploadStart::ReadOpenFailed;
+    }
+    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
+    if (!CFWriteStreamSetClient(writeStream, kMyStreamEvents, callback, &context)) {
+        LogEntry("CFWriteStreamSetClient failed", true);
+        MyCleanupStreamInfo(info);
+        return MyUploadStart::ClientFailed;
+    }
+    CFWriteStreamScheduleWithRunLoop(writeStream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
+    MyCFStreamSetUsernamePassword(writeStream, user, password);
+    MyCFStreamSetFTPProxy(writeStream, info);
+    if (!CFWriteStreamOpen(writeStream)) {
+        LogEntry("CFWriteStreamOpen failed", true);
+        MyCleanupStreamInfo(info);
+        return MyUploadStart::WriteOpenFailed;
+    }
+    return MyUploadStart::Started;
+}
+
 void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
                   const std::optional<QString>& password, CFReadStreamClientCallBack callback) {
     CFReadStreamRef stream = CFReadStreamCreateWithFTPURL(folderURL);
@@ -127,11 +167,7 @@ void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
         return;
     }
     CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
-    if (!CFReadStreamSetClient(stream,
-                               kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
-                                   kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
-                                   kCFStreamEventEndEncountered,
-                               callback, &context)) {
+    if (!CFReadStreamSetClient(stream, kMyStreamEvents, callback, &context)) {
         LogEntry("CFReadStreamSetClient failed", true);
         MyCleanupStreamInfo(info);
         return;
@@ -150,10 +186,6 @@ void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
 void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStreamInfo* info,
                           MyListingEntryWriter writeEntry) {
     char line[256];
-    auto finish = [info] {
-        MyCleanupStreamInfo(info);
-        CFRunLoopStop(CFRunLoopGetCurrent());
-    };
     switch (event) {
     case kCFStreamEventOpenCompleted:
         LogEntry("Open complete", true);
@@ -218,7 +250,7 @@ void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStr
                 break;
             }
             if (failed) {
-                finish();
+                MyFinishTransfer(info);
                 return;
             }
             if (!CFReadStreamHasBytesAvailable(stream)) break;
@@ -232,12 +264,12 @@ void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStr
         std::snprintf(line, sizeof line, "CFReadStreamGetError returned (%d, %ld)",
                       int(error.domain), long(error.error));
         LogEntry(line, true);
-        finish();
+        MyFinishTransfer(info);
         break;
     }
     case kCFStreamEventEndEncountered:
         LogEntry("Listing complete", true);
-        finish();
+        MyFinishTransfer(info);
         break;
     default:
         std::snprintf(line, sizeof line, "Received unexpected CFStream event (%d)", int(event));
@@ -246,16 +278,14 @@ void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStr
     }
 }
 
-namespace plat {
-
 std::optional<QString> RefuseDestination(const QUrl& folderURL, const std::optional<QString>& user,
                                          const std::optional<QString>& password) {
     // The path is checked decoded too: "%0D%0A" becomes a line break on the wire.
-    if (HasControlCharacter(folderURL.toString()) ||
-        HasControlCharacter(folderURL.host(QUrl::FullyDecoded)) ||
-        HasControlCharacter(folderURL.path(QUrl::FullyDecoded)) ||
-        HasControlCharacter(user.value_or(QString())) ||
-        HasControlCharacter(password.value_or(QString())))
+    if (plat::HasControlCharacter(folderURL.toString()) ||
+        plat::HasControlCharacter(folderURL.host(QUrl::FullyDecoded)) ||
+        plat::HasControlCharacter(folderURL.path(QUrl::FullyDecoded)) ||
+        plat::HasControlCharacter(user.value_or(QString())) ||
+        plat::HasControlCharacter(password.value_or(QString())))
         return HelpfulErrorText(
             {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorControlCharacter}, true);
     if (!folderURL.isValid() || folderURL.host().isEmpty())
@@ -325,17 +355,8 @@ std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withSer
             return std::nullopt;
         }
     }
-    if (error.domain == kCFStreamErrorDomainLoftwise) {
-        switch (error.error) {
-        case kLoftwiseStreamErrorControlCharacter:
-            return QStringLiteral("The host, user name, password or folder contains a line "
-                                  "break or NUL character; nothing was sent.");
-        case kLoftwiseStreamErrorBadURL:
-            return QStringLiteral("The FTP address is not valid; check the host and folder.");
-        default:
-            return StreamErrorText(error);
-        }
-    }
+    // Loftwise's own stream errors are worded where they are defined.
+    if (error.domain == kCFStreamErrorDomainLoftwise) return plat::StreamErrorText(error);
     return std::nullopt;
 }
 
@@ -399,5 +420,3 @@ QByteArray ListingEntryLine(const PlistDictionary& entry) {
     line += ' ';
     return line;
 }
-
-} // namespace plat

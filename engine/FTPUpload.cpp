@@ -4,13 +4,13 @@
 // worker starts.
 #include "engine/FTPUpload.h"
 
-#include "app/Utilities.h"
 #include "engine/AppHost.h"
 #include "engine/Logging.h"
 #include "engine/Settings.h"
 #include "platform/FTPListing.h"
 #include "platform/MainThread.h"
 #include "platform/TextEncoding.h"
+#include "toolkit/Utilities.h"
 
 #include <QFileInfo>
 #include <QUrl>
@@ -86,12 +86,7 @@ std::optional<Destination> ReadDestination(bool forListing) {
 
 // Checks made before anything is sent; the failure text, or nullopt.
 std::optional<QString> RefuseDestination(const Destination& d) {
-    return plat::RefuseDestination(d.folderURL, d.user, d.password);
-}
-
-void Finish(MyStreamInfo* info) {
-    MyCleanupStreamInfo(info);
-    CFRunLoopStop(CFRunLoopGetCurrent());
+    return ::RefuseDestination(d.folderURL, d.user, d.password);
 }
 
 void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
@@ -109,50 +104,28 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
             LogEntry(LogText("Uploading ", path).c_str(), true);
             return;
         }
-        const QUrl uploadURL = plat::AppendFileName(dest->folderURL, QFileInfo(path).fileName());
-        CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
-        CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
-        MyStreamInfo* info = nullptr;
-        if (readStream && writeStream) MySetupStreamInfo(&info, readStream, writeStream);
-        if (!info) {
-            if (readStream) CFRelease(readStream);
-            if (writeStream) CFRelease(writeStream);
+        const QUrl uploadURL = AppendFileName(dest->folderURL, QFileInfo(path).fileName());
+        const MyUploadStart started =
+            MyStartUpload(fileURL, uploadURL, dest->user, dest->password, MyUploadCallBack);
+        // The alert's text for each step that can fail.
+        switch (started) {
+        case MyUploadStart::Started:
+            break;
+        case MyUploadStart::NotConfigured:
             Fail(QStringLiteral("The upload could not be configured."));
-            LogEntry(LogText("Uploading ", path).c_str(), true);
-            return;
-        }
-        bool opened = false;
-        if (!CFReadStreamOpen(readStream)) {
-            LogEntry("CFReadStreamOpen failed", true);
+            break;
+        case MyUploadStart::ReadOpenFailed:
             Fail(QStringLiteral("Could not open a readable connection."));
-            MyCleanupStreamInfo(info);
-        } else {
-            CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
-            if (!CFWriteStreamSetClient(
-                    writeStream,
-                    kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
-                        kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
-                        kCFStreamEventEndEncountered,
-                    MyUploadCallBack, &context)) {
-                LogEntry("CFWriteStreamSetClient failed", true);
-                Fail(QStringLiteral("Could not configure a writable connection."));
-                MyCleanupStreamInfo(info);
-            } else {
-                CFWriteStreamScheduleWithRunLoop(writeStream, CFRunLoopGetCurrent(),
-                                                 kCFRunLoopCommonModes);
-                MyCFStreamSetUsernamePassword(writeStream, dest->user, dest->password);
-                MyCFStreamSetFTPProxy(writeStream, info);
-                if (!CFWriteStreamOpen(writeStream)) {
-                    LogEntry("CFWriteStreamOpen failed", true);
-                    Fail(QStringLiteral("Could not open a writable connection."));
-                    MyCleanupStreamInfo(info);
-                } else {
-                    opened = true;
-                }
-            }
+            break;
+        case MyUploadStart::ClientFailed:
+            Fail(QStringLiteral("Could not configure a writable connection."));
+            break;
+        case MyUploadStart::WriteOpenFailed:
+            Fail(QStringLiteral("Could not open a writable connection."));
+            break;
         }
         LogEntry(LogText("Uploading ", path).c_str(), true);
-        if (opened) CFRunLoopRun();
+        if (started == MyUploadStart::Started) CFRunLoopRun();
     }();
     if (reachedUploading) LogEntry("Done.", true);
     gUploadDone.store(true, std::memory_order_release);
@@ -190,9 +163,8 @@ bool FTPUpload(const FSRef* file) {
     else if (!(name = FSGetName(file)))
         failure = "The name of the file could not be determined.";
     if (!failure) {
-        print_message(plat::FillFormat(
-                          LocalizedString(QStringLiteral("Initializing FTP Upload: %@")), {*name}),
-                      1);
+        print_message(
+            FillFormat(LocalizedString(QStringLiteral("Initializing FTP Upload: %@")), {*name}), 1);
         path = plat::PathOfRef(*file);
         const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
         if (!path || std::size_t(utf8.size()) + 1 > kPathBufferSize) {
@@ -220,10 +192,10 @@ bool FTPUpload(const FSRef* file) {
             const UInt64 written = gTotalBytesWritten.load();
             const int percent = int(double(float(written) / float(size)) * 100.0);
             if (percent != previous) {
-                print_message(plat::FillFormat(LocalizedString(QStringLiteral(
-                                                   "File: %@ (%@ complete, %d of %d bytes)")),
-                                               {*name, QString::number(percent),
-                                                QString::number(written), QString::number(size)}),
+                print_message(FillFormat(LocalizedString(QStringLiteral(
+                                             "File: %@ (%@ complete, %d of %d bytes)")),
+                                         {*name, QString::number(percent), QString::number(written),
+                                          QString::number(size)}),
                               1);
                 previous = percent;
             }
@@ -246,7 +218,7 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
                 gTotalBytesWritten += UInt64(written);
             })) {
             Fail(QStringLiteral("An error occurred reading data."));
-            Finish(info);
+            MyFinishTransfer(info);
         }
         break;
     case kCFStreamEventErrorOccurred: {
@@ -256,18 +228,18 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
         LogEntry(line, true);
         gHadError = true;
         gTheError = line;
-        if (auto helpful = plat::HelpfulErrorText(error, true)) {
+        if (auto helpful = HelpfulErrorText(error, true)) {
             gTheError = *helpful;
             LogEntry(gTheError.c_str(), true);
         }
-        Finish(info);
+        MyFinishTransfer(info);
         break;
     }
     case kCFStreamEventEndEncountered:
         std::snprintf(line, sizeof line, "Upload complete (%llu bytes sent)",
                       static_cast<unsigned long long>(info->bytesWritten));
         LogEntry(line, true);
-        Finish(info);
+        MyFinishTransfer(info);
         break;
     default:
         std::snprintf(line, sizeof line, "Received unexpected CFStream event (%d)", int(event));
@@ -283,7 +255,7 @@ namespace {
 
 void WriteEntryLine(const PlistDictionary& entry) {
     OpenConsole();
-    const QByteArray line = plat::ListingEntryLine(entry);
+    const QByteArray line = ListingEntryLine(entry);
     LogLineGuard guard;
     // Pieces of at most 255 bytes, then the final space with the line end.
     const QByteArray body = line.left(line.size() - 1);

@@ -12,10 +12,15 @@
 #include <optional>
 
 #if !defined(LOFTWISE_PLUGIN_BUILD)
-#include "app/CString256.h"
+#include "toolkit/CString256.h"
 #endif
 
 constexpr CFIndex kMyBufferSize = 32768;
+
+// The events every transfer's stream reports to its callback.
+constexpr CFOptionFlags kMyStreamEvents =
+    kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable | kCFStreamEventCanAcceptBytes |
+    kCFStreamEventErrorOccurred | kCFStreamEventEndEncountered;
 
 // One per transfer: the streams, the proxy settings, the counters and the
 // transfer buffer.
@@ -75,25 +80,42 @@ void LogDirectoryListing();
 void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* info);
 void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event, void* info);
 
+// Moves bytes from the file to the write stream while it accepts them,
+// keeping what it did not take for the next round; afterWrite (may be null)
+// sees each successful write. False when reading the file failed.
+bool MySendAvailableBytes(CFWriteStreamRef stream, MyStreamInfo* info,
+                          void (*afterWrite)(MyStreamInfo* info, CFIndex written));
+
+// Ends a transfer from its callback: the record is destroyed and this
+// thread's run loop stopped.
+void MyFinishTransfer(MyStreamInfo* info);
+
+// How the upload set-up went; each failure but NotConfigured (no streams or
+// no record) has been logged, and nothing is left open.
+enum class MyUploadStart { Started, NotConfigured, ReadOpenFailed, ClientFailed, WriteOpenFailed };
+// Sets up the upload of the local fileURL to uploadURL: opens the file,
+// installs callback with a new record as its context, schedules the FTP
+// stream on this thread's run loop with the credentials and proxy settings,
+// and opens it. On Started the caller runs the run loop until the callback
+// finishes the transfer.
+MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
+                            const std::optional<QString>& user,
+                            const std::optional<QString>& password,
+                            CFWriteStreamClientCallBack callback);
+
+// Sets up a listing stream on folderURL and runs this thread's run loop
+// until the callback finishes it; set-up failures are logged.
+void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
+                  const std::optional<QString>& password, CFReadStreamClientCallBack callback);
+
 // Writes one parsed listing entry to the log.
 using MyListingEntryWriter = void (*)(const PlistDictionary& entry);
 // The listing callback's work, common to both builds: logs the stream's
 // events, parses every complete line read and hands each entry to
 // writeEntry, keeps an incomplete line for the next read, and finishes the
 // listing (record destroyed, run loop stopped) at its end or on a failure.
-// Moves bytes from the file to the write stream while it accepts them,
-// keeping what it did not take for the next round; afterWrite (may be null)
-// sees each successful write. False when reading the file failed.
-bool MySendAvailableBytes(CFWriteStreamRef stream, MyStreamInfo* info,
-                          void (*afterWrite)(MyStreamInfo* info, CFIndex written));
-// Sets up a listing stream on folderURL and runs this thread's run loop
-// until the callback finishes it; set-up failures are logged.
-void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
-                  const std::optional<QString>& password, CFReadStreamClientCallBack callback);
 void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStreamInfo* info,
                           MyListingEntryWriter writeEntry);
-
-namespace plat {
 
 // Fills "%@" and "%d" (also "%ld", "%lld") placeholders of a localised
 // format in order.
@@ -105,8 +127,6 @@ std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withSer
 // One listing entry as the log shows it (without the final line end).
 QByteArray ListingEntryLine(const PlistDictionary& entry);
 
-// True when text holds CR, LF or NUL, which would end an FTP command early.
-
 // The checks made before anything is sent: the failure text for a host,
 // user name, password or folder with a control character, or for an address
 // that is not a usable ftp URL; nullopt when the destination may be used.
@@ -116,5 +136,3 @@ std::optional<QString> RefuseDestination(const QUrl& folderURL, const std::optio
 // The upload address: fileName (decoded) appended to the folder's path as
 // its last component, escaped as a URL path needs.
 QUrl AppendFileName(const QUrl& folder, const QString& fileName);
-
-} // namespace plat

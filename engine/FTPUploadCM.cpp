@@ -28,7 +28,7 @@ const QString kLogFileName = QStringLiteral("LoftwiseCM.log");
 // long line is cut, so that a file's name still shows instead of the whole
 // line being dropped.
 void Log(const QString& text) {
-    std::string bytes = plat::MacRomanOrQuestionMarks(text);
+    std::string bytes = MacRomanOrQuestionMarks(text);
     if (bytes.size() > 254) bytes.resize(254);
     LogEntry(bytes.c_str(), true);
 }
@@ -61,57 +61,23 @@ std::optional<Destination> ReadDestination(const QUrl& url, bool forListing) {
     return d;
 }
 
-void Finish(MyStreamInfo* info) {
-    MyCleanupStreamInfo(info);
-    CFRunLoopStop(CFRunLoopGetCurrent());
-}
-
 void* run(void* argument) {
     const QString path = QString::fromUtf8(static_cast<const char*>(argument));
     const auto dest = ReadDestination(gDestination, false);
     if (!dest) return nullptr;
     Log(LocalizedString("Starting upload..."));
     const QUrl folderURL(dest->text, QUrl::StrictMode);
-    if (auto refused = plat::RefuseDestination(folderURL, dest->user, dest->password)) {
+    if (auto refused = RefuseDestination(folderURL, dest->user, dest->password)) {
         Log(*refused);
         return nullptr;
     }
     const QUrl fileURL = QUrl::fromLocalFile(path);
-    const QUrl uploadURL = plat::AppendFileName(folderURL, QFileInfo(path).fileName());
-    CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
-    CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
-    MyStreamInfo* info = nullptr;
-    if (readStream && writeStream) MySetupStreamInfo(&info, readStream, writeStream);
-    if (!info) {
-        if (readStream) CFRelease(readStream);
-        if (writeStream) CFRelease(writeStream);
+    const QUrl uploadURL = AppendFileName(folderURL, QFileInfo(path).fileName());
+    const MyUploadStart started =
+        MyStartUpload(fileURL, uploadURL, dest->user, dest->password, MyUploadCallBack);
+    if (started == MyUploadStart::NotConfigured)
         LogEntry("The upload could not be configured.", true);
-        return nullptr;
-    }
-    if (!CFReadStreamOpen(readStream)) {
-        LogEntry("CFReadStreamOpen failed", true);
-        MyCleanupStreamInfo(info);
-        return nullptr;
-    }
-    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
-    if (!CFWriteStreamSetClient(writeStream,
-                                kCFStreamEventOpenCompleted | kCFStreamEventHasBytesAvailable |
-                                    kCFStreamEventCanAcceptBytes | kCFStreamEventErrorOccurred |
-                                    kCFStreamEventEndEncountered,
-                                MyUploadCallBack, &context)) {
-        LogEntry("CFWriteStreamSetClient failed", true);
-        MyCleanupStreamInfo(info);
-        return nullptr;
-    }
-    CFWriteStreamScheduleWithRunLoop(writeStream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
-    MyCFStreamSetUsernamePassword(writeStream, dest->user, dest->password);
-    MyCFStreamSetFTPProxy(writeStream, info);
-    if (!CFWriteStreamOpen(writeStream)) {
-        LogEntry("CFWriteStreamOpen failed", true);
-        MyCleanupStreamInfo(info);
-        return nullptr;
-    }
-    CFRunLoopRun();
+    if (started == MyUploadStart::Started) CFRunLoopRun();
     return nullptr;
 }
 
@@ -138,7 +104,7 @@ int FTPUpload(const FSRef* file, const QUrl& destination) {
     gDestination = destination;
 
     if (OpenConsoleLog()) OpenConsole(kLogFileName);
-    Log(plat::FillFormat(LocalizedString("%@\nUploading File: %@"), {DateText(), name}));
+    Log(FillFormat(LocalizedString("%@\nUploading File: %@"), {DateText(), name}));
 
     const std::optional<QString> path = plat::PathOfRef(*file);
     const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
@@ -180,7 +146,7 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
         break;
     case kCFStreamEventCanAcceptBytes:
         if (!MySendAvailableBytes(stream, info, [](MyStreamInfo* i, CFIndex) { LogProgress(i); }))
-            Finish(info);
+            MyFinishTransfer(info);
         break;
     case kCFStreamEventErrorOccurred: {
         const CFStreamError error = CFWriteStreamGetError(stream);
@@ -188,8 +154,8 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
                       int(error.domain), long(error.error));
         LogEntry(line, true);
         // No server texts here: the plug-in shows no alert to explain.
-        if (auto helpful = plat::HelpfulErrorText(error, false)) Log(*helpful);
-        Finish(info);
+        if (auto helpful = HelpfulErrorText(error, false)) Log(*helpful);
+        MyFinishTransfer(info);
         break;
     }
     case kCFStreamEventEndEncountered:
@@ -197,7 +163,7 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
                       static_cast<unsigned long long>(info->bytesWritten));
         LogEntry(line, true);
         // Closed first, so that the listing can reuse the logged-in connection.
-        Finish(info);
+        MyFinishTransfer(info);
         if (ShouldLogDirectoryListing()) LogDirectoryListing(gDestination);
         break;
     default:
@@ -215,7 +181,7 @@ namespace {
 // The whole line in one append: the listing runs beside the next upload,
 // whose lines must not land inside an entry.
 void WriteEntryLine(const PlistDictionary& entry) {
-    QByteArray line = plat::ListingEntryLine(entry);
+    QByteArray line = ListingEntryLine(entry);
     line += '\r';
     Write_Entry(line.constData());
 }
@@ -223,9 +189,9 @@ void WriteEntryLine(const PlistDictionary& entry) {
 void dir_run(const QUrl& destination) {
     const auto dest = ReadDestination(destination, true);
     if (!dest) return;
-    Log(plat::FillFormat(LocalizedString("%@\nDirectory Listing: %@"), {DateText(), dest->text}));
+    Log(FillFormat(LocalizedString("%@\nDirectory Listing: %@"), {DateText(), dest->text}));
     const QUrl folderURL(dest->text, QUrl::StrictMode);
-    if (auto refused = plat::RefuseDestination(folderURL, dest->user, dest->password)) {
+    if (auto refused = RefuseDestination(folderURL, dest->user, dest->password)) {
         Log(*refused);
         return;
     }

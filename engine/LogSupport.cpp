@@ -8,8 +8,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace plat {
-
 namespace {
 
 // Drops the time-zone field ("t" and its longer forms) from a QLocale time
@@ -50,7 +48,7 @@ std::string MacRomanOrQuestionMarks(const QString& text) {
             out += '?';
             continue;
         }
-        const auto byte = UnicodeToMacRoman(c.unicode());
+        const auto byte = plat::UnicodeToMacRoman(c.unicode());
         out += byte ? char(*byte) : '?';
     }
     return out;
@@ -62,7 +60,7 @@ int OpenLogForAppend(const std::string& path, OSStatus* status) {
         fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (status) *status = StatusFromErrno(errno);
+        if (status) *status = plat::StatusFromErrno(errno);
         return 0;
     }
     if (fd <= 2) {
@@ -71,7 +69,7 @@ int OpenLogForAppend(const std::string& path, OSStatus* status) {
         const int error = errno;
         ::close(fd);
         if (moved < 0) {
-            if (status) *status = StatusFromErrno(error);
+            if (status) *status = plat::StatusFromErrno(error);
             return 0;
         }
         fd = moved;
@@ -86,7 +84,7 @@ OSStatus AppendWhole(int fd, std::string_view bytes) {
     do {
         written = ::write(fd, bytes.data(), bytes.size());
     } while (written < 0 && errno == EINTR);
-    if (written < 0) return StatusFromErrno(errno);
+    if (written < 0) return plat::StatusFromErrno(errno);
     // A short write only happens when the disk is full or the file limit is
     // reached; the rest is not sent, as a second write could land apart.
     return std::size_t(written) == bytes.size() ? noErr : ioErr;
@@ -95,7 +93,20 @@ OSStatus AppendWhole(int fd, std::string_view bytes) {
 OSStatus CloseLog(int fd) {
     // No retry on EINTR: on Linux the descriptor is gone either way.
     if (::close(fd) == 0 || errno == EINTR) return noErr;
-    return StatusFromErrno(errno);
+    return plat::StatusFromErrno(errno);
+}
+
+OSStatus FindOrCreateLogItem(const FSRef& parent, const QString& name, bool folder, FSRef* ref,
+                             bool* created) {
+    if (created) *created = false;
+    OSStatus err = FSMakeFSRefUnicode(&parent, name, ref);
+    if (err != fnfErr) return err;
+    err = folder ? FSCreateDirectoryUnicode(&parent, name, kFSCatInfoNone, nullptr, ref)
+                 : FSCreateFileUnicode(&parent, name, kFSCatInfoNone, nullptr, ref);
+    // Another process made it meanwhile; that is no failure.
+    if (err == dupFNErr) return FSMakeFSRefUnicode(&parent, name, ref);
+    if (err == noErr && created) *created = true;
+    return err;
 }
 
 void LogLock::lock() {
@@ -113,5 +124,3 @@ void LogLock::lock_shared() {
 void LogLock::unlock_shared() {
     pthread_rwlock_unlock(&m_lock);
 }
-
-} // namespace plat

@@ -1,7 +1,9 @@
 // What the droplet's and the plug-in's activity logs share: the time and
-// date of their start and stop lines, and whole-entry appends.
+// date of their start and stop lines, finding or making their files, and
+// whole-entry appends.
 #pragma once
 
+#include "platform/Files.h"
 #include "platform/MacTypes.h"
 
 #include <QDateTime>
@@ -9,8 +11,6 @@
 #include <pthread.h>
 #include <string>
 #include <string_view>
-
-namespace plat {
 
 // The time of day with seconds in the locale's long time format, less any
 // time-zone field (e.g. "6:56:45 AM" or "06:56:45").
@@ -21,6 +21,11 @@ QString LogDateString(const QDateTime& when);
 
 // Mac Roman bytes of a text, with '?' for each character Mac Roman lacks.
 std::string MacRomanOrQuestionMarks(const QString& text);
+
+// Looks name up in parent, creating it (a folder or an empty file) when
+// missing; *created (when not null) tells whether this call made it.
+OSStatus FindOrCreateLogItem(const FSRef& parent, const QString& name, bool folder, FSRef* ref,
+                             bool* created = nullptr);
 
 // Opens an existing file for appending. The descriptor is never 0, 1 or 2,
 // so 0 can mean "no file"; 0 and the status on failure.
@@ -53,5 +58,3 @@ private:
     // log while the process exits.
     pthread_rwlock_t m_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 };
-
-} // namespace plat

@@ -16,7 +16,7 @@ namespace {
 
 // Writers hold it shared while they use gLogger, so StopLogging (exclusive)
 // never closes or deletes a logger under a worker's write.
-plat::LogLock gLoggerLock;
+LogLock gLoggerLock;
 
 // Taken by every entry, and across the entries of one multi-part line.
 std::recursive_mutex gLineLock;
@@ -31,31 +31,14 @@ CString256 BuildName(const std::optional<QString>& host, const std::optional<QSt
     return name;
 }
 
-// Looks a name up in a folder, creating it (a folder or an empty file) when
-// missing. Another process may create it meanwhile; that is no failure.
-OSStatus FindOrCreate(const FSRef& parent, const QString& name, bool folder, FSRef* ref,
-                      bool* created = nullptr) {
-    if (created) *created = false;
-    OSStatus err = FSMakeFSRefUnicode(&parent, name, ref);
-    if (err != fnfErr) return err;
-    err = folder ? FSCreateDirectoryUnicode(&parent, name, kFSCatInfoNone, nullptr, ref)
-                 : FSCreateFileUnicode(&parent, name, kFSCatInfoNone, nullptr, ref);
-    if (err == dupFNErr) return FSMakeFSRefUnicode(&parent, name, ref);
-    if (err == noErr && created) *created = true;
-    return err;
-}
-
 std::string FramingLine(const char* verb) {
     const QDateTime now = QDateTime::currentDateTime();
-    const QString line =
-        QStringLiteral("Loftwise %1 logging at %2 on %3.\r")
-            .arg(QLatin1String(verb), plat::LogTimeString(now), plat::LogDateString(now));
-    return plat::MacRomanOrQuestionMarks(line);
+    const QString line = QStringLiteral("Loftwise %1 logging at %2 on %3.\r")
+                             .arg(QLatin1String(verb), LogTimeString(now), LogDateString(now));
+    return MacRomanOrQuestionMarks(line);
 }
 
 } // namespace
-
-namespace plat {
 
 CString256 AppLogFileName(bool* hostExists) {
     const auto host = GetHost();
@@ -66,7 +49,7 @@ CString256 AppLogFileName(bool* hostExists) {
 QString AppLogDiskName(const CString256& fileName) {
     // "/" is a character of the name, not a separator; it is stored as ":"
     // as the file system shows it.
-    QString name = MacRomanToQString(fileName.c_str());
+    QString name = plat::MacRomanToQString(fileName.c_str());
     name.replace(QLatin1Char('/'), QLatin1Char(':'));
     // Mac Roman letters beyond ASCII take two or three bytes on disk.
     while (name.toUtf8().size() > 255)
@@ -74,38 +57,37 @@ QString AppLogDiskName(const CString256& fileName) {
     return name;
 }
 
-} // namespace plat
-
 CLog::~CLog() {
-    if (m_refNum > 0) plat::CloseLog(m_refNum);
+    if (m_refNum > 0) CloseLog(m_refNum);
 }
 
 OSStatus CLog::OpenLogFile(const CString256& fileName) {
     if (m_refNum > 0) return noErr;
     FSRef logs, folder, file;
     if (OSStatus err = FSFindFolder(kUserDomain, kLogsFolderType, kCreateFolder, &logs)) return err;
-    if (OSStatus err = FindOrCreate(logs, kLogFolderName, true, &folder)) return err;
+    if (OSStatus err = FindOrCreateLogItem(logs, kLogFolderName, true, &folder)) return err;
     bool created = false;
-    if (OSStatus err = FindOrCreate(folder, plat::AppLogDiskName(fileName), false, &file, &created))
+    if (OSStatus err =
+            FindOrCreateLogItem(folder, AppLogDiskName(fileName), false, &file, &created))
         return err;
     if (created) FNNotify(&folder);
     const auto path = plat::PathBytesOfRef(file);
     if (!path) return fnfErr;
     OSStatus err = noErr;
-    m_refNum = plat::OpenLogForAppend(*path, &err);
+    m_refNum = OpenLogForAppend(*path, &err);
     if (err) return err;
-    return plat::AppendWhole(m_refNum, FramingLine("started"));
+    return AppendWhole(m_refNum, FramingLine("started"));
 }
 
 OSStatus CLog::Write_Entry(const CString256& text) {
     if (m_refNum <= 0) return noErr;
-    return plat::AppendWhole(m_refNum, std::string_view(text.c_str(), text.length()));
+    return AppendWhole(m_refNum, std::string_view(text.c_str(), text.length()));
 }
 
 OSStatus CLog::CloseLogFile() {
     if (m_refNum <= 0) return noErr;
-    plat::AppendWhole(m_refNum, FramingLine("stopped"));
-    const OSStatus err = plat::CloseLog(m_refNum);
+    AppendWhole(m_refNum, FramingLine("stopped"));
+    const OSStatus err = CloseLog(m_refNum);
     m_refNum = 0;
     return err;
 }
@@ -154,11 +136,11 @@ void LogEntry(const char* text, bool addLineEnd) {
 }
 
 void OpenConsole() {
-    const CString256 name = plat::AppLogFileName();
+    const CString256 name = AppLogFileName();
     FSRef logs, folder, file;
     if (FSFindFolder(kUserDomain, kLogsFolderType, kDontCreateFolder, &logs) != noErr) return;
-    if (FindOrCreate(logs, kLogFolderName, true, &folder) != noErr) return;
-    if (FSMakeFSRefUnicode(&folder, plat::AppLogDiskName(name), &file) != noErr) return;
+    if (FindOrCreateLogItem(logs, kLogFolderName, true, &folder) != noErr) return;
+    if (FSMakeFSRefUnicode(&folder, AppLogDiskName(name), &file) != noErr) return;
     const auto path = plat::PathOfRef(file);
     if (!path) return;
     LSOpenCFURLRef(QUrl::fromLocalFile(*path), nullptr);

@@ -3,8 +3,8 @@
 // text with CR line ends, only ever appended to.
 #pragma once
 
-#include "app/CString256.h"
 #include "platform/MacTypes.h"
+#include "toolkit/CString256.h"
 
 // The logger of one logging period. It holds the open file's descriptor, 0
 // meaning none; a logger whose file did not open ignores every write.
@@ -50,8 +50,6 @@ public:
     LogLineGuard& operator=(const LogLineGuard&) = delete;
 };
 
-namespace plat {
-
 // "Loftwise-" + host + folder path + ".log" as the droplet names its log
 // (Mac Roman, at most 255 bytes); the host is left out when absent.
 CString256 AppLogFileName(bool* hostExists = nullptr);
@@ -59,5 +57,3 @@ CString256 AppLogFileName(bool* hostExists = nullptr);
 // The name as it is stored on disk: each "/" shown as ":", cut (at a whole
 // character) to what one file name can hold.
 QString AppLogDiskName(const CString256& fileName);
-
-} // namespace plat

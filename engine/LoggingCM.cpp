@@ -16,7 +16,7 @@ namespace {
 
 // Writers hold it shared while they use fileRefNum, so StopLogging
 // (exclusive) never closes the descriptor under a worker's write.
-plat::LogLock gLogLock;
+LogLock gLogLock;
 
 const QString kLogFileName = QStringLiteral("LoftwiseCM.log");
 
@@ -28,18 +28,17 @@ bool ToEntryBuffer(const QString& text, char (&buffer)[256]) {
 
 void WriteFramingLine(const char* verb) {
     const QDateTime now = QDateTime::currentDateTime();
-    const QString line =
-        QStringLiteral("LoftwiseCM %1 logging at %2 on %3.\r")
-            .arg(QLatin1String(verb), plat::LogTimeString(now), plat::LogDateString(now));
+    const QString line = QStringLiteral("LoftwiseCM %1 logging at %2 on %3.\r")
+                             .arg(QLatin1String(verb), LogTimeString(now), LogDateString(now));
     char buffer[256];
-    if (ToEntryBuffer(line, buffer)) plat::AppendWhole(fileRefNum, buffer);
+    if (ToEntryBuffer(line, buffer)) AppendWhole(fileRefNum, buffer);
 }
 
 // Closes the open log with its stop line; the caller holds the lock.
 OSStatus CloseLocked() {
     if (fileRefNum <= 0) return noErr;
     WriteFramingLine("stopping");
-    const OSStatus err = plat::CloseLog(fileRefNum);
+    const OSStatus err = CloseLog(fileRefNum);
     fileRefNum = 0;
     return err;
 }
@@ -53,16 +52,13 @@ void StartLogging() {
     // Unlike the Mac's, this logs folder is ours and may not exist yet.
     FSRef logs, file;
     if (FSFindFolder(kUserDomain, kLogsFolderType, kCreateFolder, &logs) != noErr) return;
-    OSStatus err = FSMakeFSRefUnicode(&logs, kLogFileName, &file);
-    if (err == fnfErr) {
-        err = FSCreateFileUnicode(&logs, kLogFileName, kFSCatInfoNone, nullptr, &file);
-        if (err == dupFNErr) err = FSMakeFSRefUnicode(&logs, kLogFileName, &file);
-        if (err == noErr) FNNotify(&logs);
-    }
+    bool created = false;
+    OSStatus err = FindOrCreateLogItem(logs, kLogFileName, false, &file, &created);
     if (err != noErr) return;
+    if (created) FNNotify(&logs);
     const auto path = plat::PathBytesOfRef(file);
     if (!path) return;
-    fileRefNum = plat::OpenLogForAppend(*path, &err);
+    fileRefNum = OpenLogForAppend(*path, &err);
     if (fileRefNum <= 0) return;
     WriteFramingLine("starting");
 }
@@ -76,7 +72,7 @@ OSStatus Write_Entry(const char* text) {
     if (!text) return paramErr;
     std::shared_lock lock(gLogLock);
     if (fileRefNum <= 0) return noErr;
-    return plat::AppendWhole(fileRefNum, text);
+    return AppendWhole(fileRefNum, text);
 }
 
 void LogEntry(const char* text, bool addLineEnd) {

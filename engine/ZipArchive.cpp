@@ -3,9 +3,9 @@
 #include "platform/Bundle.h"
 
 #if defined(LOFTWISE_APP_BUILD)
-#include "app/Utilities.h"
 #include "engine/AppHost.h"
 #include "engine/FTPUpload.h"
+#include "toolkit/Utilities.h"
 #endif
 
 #include <QByteArray>
@@ -192,8 +192,7 @@ bool ZipArchive(const FSRef* folder, FSRef* archive) {
     const std::optional<QString> name = FolderName(folder);
     if (!name) return false;
 #if defined(LOFTWISE_APP_BUILD)
-    print_message(plat::FillFormat(LocalizedString(QStringLiteral("Zip archiving: %@")), {*name}),
-                  1);
+    print_message(FillFormat(LocalizedString(QStringLiteral("Zip archiving: %@")), {*name}), 1);
 #endif
 
     FSRef temporaryItems, loftwise, unique;

@@ -1,7 +1,7 @@
 // CString256: capacity rules, conversions, integer forms, the helpers, the
 // matchers, and the free lists behind heap strings and list elements.
-#include "app/CList.h"
-#include "app/CString256.h"
+#include "toolkit/CList.h"
+#include "toolkit/CString256.h"
 
 #include <QString>
 #include <climits>

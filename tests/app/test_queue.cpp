@@ -215,7 +215,7 @@ TEST_F(Queue, ASecondDropDuringAPassIsQueuedBehindIt) {
 TEST_F(Queue, WicketsAreListedAndClearedOnlyOnOk) {
     SaveStringPreference("Host", "wicket.example");
     const QString log = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) + "/Logs/Loftwise/" +
-                        plat::AppLogDiskName(plat::AppLogFileName());
+                        AppLogDiskName(AppLogFileName());
     ShowWickets();
     QString text = QString::fromLatin1(ReadFile(log));
     EXPECT_TRUE(text.contains("\r \rWickets: \rWicket 0\r")) << text.toStdString();

@@ -58,7 +58,7 @@ public:
             return kAlertStdAlertOKButton;
         });
         plat::SetBeepObserver([this](short) { ++m_seen.beeps; });
-        m_logName = plat::AppLogDiskName(plat::AppLogFileName());
+        m_logName = AppLogDiskName(AppLogFileName());
         QFile::remove(LogPath());
         StartLogging();
     }

@@ -1,12 +1,12 @@
 // The toolkit: text conversions, replacement, unique names, itoa, the
 // name-based file operations over a private folder, bundle resources and
 // localized strings.
-#include "app/CFile.h"
-#include "app/CString256.h"
-#include "app/Utilities.h"
 #include "platform/Bundle.h"
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"
+#include "toolkit/CFile.h"
+#include "toolkit/CString256.h"
+#include "toolkit/Utilities.h"
 
 #include <QDir>
 #include <QFile>

@@ -85,7 +85,7 @@ TEST_F(AppLogging, OneFilePerDestinationWithSlashesShownAsColons) {
     EXPECT_EQ(AppLogFiles(), (QStringList{"Loftwise-:pub.log", "Loftwise-ftphost:Clients.log",
                                           "Loftwise-ftphost:Clients:.log"}));
     // The Mac Roman name keeps its "/"; only the disk name shows ":".
-    EXPECT_STREQ(plat::AppLogFileName().c_str(), "Loftwise-/pub.log");
+    EXPECT_STREQ(AppLogFileName().c_str(), "Loftwise-/pub.log");
 }
 
 TEST_F(AppLogging, NoLoggerWithoutHostOrFolder) {
@@ -162,18 +162,17 @@ TEST_F(AppLogging, OpenConsoleLeavesOutAMissingHost) {
 }
 
 TEST(LogLines, TextOutsideMacRomanBecomesQuestionMarks) {
-    EXPECT_EQ(
-        plat::MacRomanOrQuestionMarks(QString::fromUtf8("d\u00e9c. \u2603 \U0001D11E \u20ac")),
-        "d\x8E"
-        "c. ? ? \xDB");
+    EXPECT_EQ(MacRomanOrQuestionMarks(QString::fromUtf8("d\u00e9c. \u2603 \U0001D11E \u20ac")),
+              "d\x8E"
+              "c. ? ? \xDB");
 }
 
 TEST(LogLines, TimeHasSecondsAndNoZone) {
     const QDateTime when(QDate(2026, 12, 7), QTime(6, 56, 45));
-    const QString time = plat::LogTimeString(when);
+    const QString time = LogTimeString(when);
     EXPECT_TRUE(time.contains("56:45")) << time.toStdString();
     EXPECT_FALSE(time.contains(QRegularExpression("[A-Z]{3,}|[+-]\\d\\d"))) << time.toStdString();
-    EXPECT_TRUE(plat::LogDateString(when).contains("2026"));
+    EXPECT_TRUE(LogDateString(when).contains("2026"));
 }
 
 } // namespace

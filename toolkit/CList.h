@@ -3,7 +3,7 @@
 // their own, refilled 256 at a time.
 #pragma once
 
-#include "app/FixedPool.h"
+#include "toolkit/FixedPool.h"
 
 #include <cstddef>
 #include <iterator>
@@ -12,7 +12,7 @@
 template <class T> struct elem;
 
 // The element free list of elem<T>.
-template <class T> plat::FixedPool<sizeof(elem<T>), alignof(elem<T>)>& lfree();
+template <class T> FixedPool<sizeof(elem<T>), alignof(elem<T>)>& lfree();
 
 template <class T> struct elem {
     T data;
@@ -35,8 +35,8 @@ template <class T> struct elem {
 
 // Deliberately never destroyed, so that lists held by other static objects or
 // by threads still running at exit stay valid.
-template <class T> plat::FixedPool<sizeof(elem<T>), alignof(elem<T>)>& lfree() {
-    static auto* pool = new plat::FixedPool<sizeof(elem<T>), alignof(elem<T>)>;
+template <class T> FixedPool<sizeof(elem<T>), alignof(elem<T>)>& lfree() {
+    static auto* pool = new FixedPool<sizeof(elem<T>), alignof(elem<T>)>;
     return *pool;
 }
 

@@ -1,9 +1,9 @@
-#include "app/CString256.h"
+#include "toolkit/CString256.h"
 
-#include "app/CList.h"
-#include "app/Decimal.h"
-#include "app/FixedPool.h"
 #include "platform/TextEncoding.h"
+#include "toolkit/CList.h"
+#include "toolkit/Decimal.h"
+#include "toolkit/FixedPool.h"
 
 #include <cctype>
 #include <cstring>
@@ -13,8 +13,8 @@ namespace {
 
 // Heap instances; never destroyed, so strings owned by threads that are
 // still running at exit stay valid.
-plat::FixedPool<sizeof(CString256), alignof(CString256)>& nfree() {
-    static auto* pool = new plat::FixedPool<sizeof(CString256), alignof(CString256)>;
+FixedPool<sizeof(CString256), alignof(CString256)>& nfree() {
+    static auto* pool = new FixedPool<sizeof(CString256), alignof(CString256)>;
     return *pool;
 }
 
@@ -136,7 +136,7 @@ CString256& CString256::operator=(const QString& text) {
 
 CString256& CString256::operator=(SInt32 value) {
     char digits[kDecimalDigits + 2];
-    plat::WriteDecimal(digits, sizeof digits, value, kDecimalDigits);
+    WriteDecimal(digits, sizeof digits, value, kDecimalDigits);
     return *this = digits;
 }
 
@@ -158,7 +158,7 @@ CString256& CString256::operator+=(const QString& text) {
 
 CString256& CString256::operator+=(SInt32 value) {
     char digits[kDecimalDigits + 2];
-    plat::WriteDecimal(digits, sizeof digits, value, kDecimalDigits);
+    WriteDecimal(digits, sizeof digits, value, kDecimalDigits);
     return *this += digits;
 }
 

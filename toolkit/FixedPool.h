@@ -7,8 +7,6 @@
 #include <mutex>
 #include <new>
 
-namespace plat {
-
 template <std::size_t SlotSize, std::size_t SlotAlign> class FixedPool {
 public:
     static constexpr std::size_t kSlotsPerBlock = 256;
@@ -62,5 +60,3 @@ private:
     Block* m_blocks = nullptr;
     std::size_t m_blockCount = 0;
 };
-
-} // namespace plat

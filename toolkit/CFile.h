@@ -2,9 +2,9 @@
 // parent folder, and on items given by reference.
 #pragma once
 
-#include "app/CString256.h"
 #include "platform/Files.h"
 #include "platform/MacTypes.h"
+#include "toolkit/CString256.h"
 
 #include <QByteArray>
 #include <optional>

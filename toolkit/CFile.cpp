@@ -1,7 +1,7 @@
-#include "app/CFile.h"
+#include "toolkit/CFile.h"
 
-#include "app/Utilities.h"
 #include "platform/TextEncoding.h"
+#include "toolkit/Utilities.h"
 
 namespace {
 

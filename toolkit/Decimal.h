@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 
-namespace plat {
-
 // Writes the lowest digits of value (at most digitBudget, at least one) and a
 // leading "-" for a negative value into buffer, terminated, never writing
 // more than size bytes: room for the sign is kept, and when not even one
@@ -35,5 +33,3 @@ inline char* WriteDecimal(char* buffer, std::size_t size, SInt64 value, std::siz
     std::reverse(buffer, buffer + n);
     return buffer;
 }
-
-} // namespace plat

@@ -1,9 +1,9 @@
-#include "app/Utilities.h"
+#include "toolkit/Utilities.h"
 
-#include "app/CFile.h"
-#include "app/Decimal.h"
 #include "platform/Bundle.h"
 #include "platform/TextEncoding.h"
+#include "toolkit/CFile.h"
+#include "toolkit/Decimal.h"
 
 #include <cstring>
 #include <map>
@@ -97,7 +97,7 @@ std::optional<QString> GenerateUniqueName() {
 }
 
 char* itoa(char* buffer, std::size_t size, SInt64 value) {
-    return plat::WriteDecimal(buffer, size, value, size ? size - 1 : 0);
+    return WriteDecimal(buffer, size, value, size ? size - 1 : 0);
 }
 
 Boolean FSObjectExists(const FSRef* parent, const QString& name, FSRef* ref) {
