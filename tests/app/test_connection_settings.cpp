@@ -268,7 +268,9 @@ TEST_P(HardcodedResource, PresetsAndLocksTheFields) {
     EXPECT_EQ(KeychainPassword(c.keychainAccount),
               c.password ? std::optional<QString>(c.password) : std::nullopt);
     // Nothing of the password reaches the preferences file.
-    if (c.password) EXPECT_FALSE(ReadFile(plat::PreferencesFilePath(kDomain)).contains(c.password));
+    if (c.password) {
+        EXPECT_FALSE(ReadFile(plat::PreferencesFilePath(kDomain)).contains(c.password));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -688,12 +688,14 @@ TEST_F(FaultServer, WholeConversations) {
         {"one listing",
          listing,
          {{nullptr, listed}},
-         {"USER test", "PASS secret", "PWD", "EPSV", "TYPE A", "LIST"}},
+         {"USER test", "PASS secret", "PWD", "EPSV", "TYPE A", "LIST"},
+         {}},
         {"two uploads and a listing on one login",
          listing,
          {{"one.bin", "1"}, {"two.bin", "22"}, {nullptr, listed}},
          {"USER test", "PASS secret", "PWD", "EPSV", "TYPE I", "STOR one.bin", "EPSV",
-          "STOR two.bin", "EPSV", "TYPE A", "LIST"}},
+          "STOR two.bin", "EPSV", "TYPE A", "LIST"},
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
