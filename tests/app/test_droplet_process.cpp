@@ -74,6 +74,17 @@ protected:
     std::vector<std::unique_ptr<QProcess>> m_running;
 };
 
+// A copy runs on the libraries it carries, not on the build's: an
+// installed copy outlives the build folder.
+TEST_F(DropletProcess, ACopyLoadsOnlyTheLibrariesItCarries) {
+    const ProcessResult ldd = RunProcess("ldd", {m_bundle + "/Contents/Linux/Loftwise"});
+    ASSERT_EQ(ldd.exitCode, 0) << ldd.err.constData();
+    const QStringList ours = QString::fromLocal8Bit(ldd.out).split('\n').filter("libloftwise");
+    EXPECT_EQ(ours.size(), 4) << ldd.out.constData();
+    for (const QString& line : ours)
+        EXPECT_TRUE(line.contains("=> " + m_bundle + "/Contents/")) << line.toStdString();
+}
+
 TEST_F(DropletProcess, QuitWhenDoneSaysByeAndEnds) {
     const QString src = MakeTempDir("src");
     WriteFile(src + "/done.txt", "finished");
