@@ -368,6 +368,8 @@ TEST(Bundles, MainBundleFromTheExecutablesPlace) {
     ASSERT_TRUE(QFile::copy(QFile::symLinkTarget("/proc/self/exe"), exe));
     ASSERT_TRUE(QFile::setPermissions(exe, QFile::ReadOwner | QFile::ExeOwner));
     ScopedEnv report("LOFTWISE_REPORT_MAIN_BUNDLE", "1");
+    // The copy's run path is relative to where it was built.
+    ScopedEnv libraries("LD_LIBRARY_PATH", LOFTWISE_BINARY_DIR "/lib");
     const ProcessResult r = RunProcess(exe, {"--gtest_filter=Bundles.ReportMainBundle"});
     ASSERT_EQ(r.exitCode, 0) << r.err.data();
     EXPECT_TRUE(r.out.contains("MAIN=" + path.toUtf8() + "\n")) << r.out.data();
