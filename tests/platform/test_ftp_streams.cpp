@@ -661,6 +661,12 @@ TEST_F(FaultServer, ControlCharactersAreRefusedBeforeConnecting) {
     EXPECT_EQ(server.connectionCount(), 0);
 }
 
+bool ServerClosedASession(const FaultFtpServer& server) {
+    const auto events = server.events();
+    return std::any_of(events.begin(), events.end(),
+                       [](const auto& e) { return e.type == QLatin1String("CLOSE"); });
+}
+
 // The whole conversation the server saw, in order, and the bytes that
 // arrived. A finished transfer leaves its login waiting in the pool, so the
 // server sees QUIT only when the pool is emptied.
@@ -729,13 +735,7 @@ TEST_F(FaultServer, WholeConversations) {
         }
 
         plat::FTPCloseIdleConnections();
-        const auto closed = [&] {
-            const auto events = server.events();
-            return std::any_of(events.begin(), events.end(),
-                               [](const auto& e) { return e.type == QLatin1String("CLOSE"); });
-        };
-        for (int i = 0; i < 250 && !closed(); ++i)
-            std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(WaitUntil([&] { return ServerClosedASession(server); }));
         EXPECT_EQ(server.commands(), c.commands + QStringList{"QUIT"})
             << U8(server.commands().join('|'));
     }
@@ -758,7 +758,7 @@ TEST_F(FaultServer, ConnectionClosedByTheServerIsReopenedOnce) {
             QJsonObject{{"close_idle_after", 0.2}, {"close_idle_reply", "421 Idle too long"}});
         ASSERT_TRUE(server.isRunning());
         ExpectSucceeded(Upload(WithFile(server.url("/"), "one.bin"), {"1"}));
-        std::this_thread::sleep_for(700ms);
+        ASSERT_TRUE(WaitUntil([&] { return ServerClosedASession(server); }));
         ExpectSucceeded(Upload(WithFile(server.url("/"), "two.bin"), {"22"}));
         EXPECT_EQ(ReadFile(server.home() + "/two.bin"), "22");
         EXPECT_EQ(server.connectionCount(), 2);
@@ -849,9 +849,7 @@ TEST_F(FaultServer, StopFromAnotherThreadWakesTheLoop) {
         returned.set_value();
         CFRelease(s);
     });
-    for (int i = 0; i < 500 && !opened; ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(opened);
+    EXPECT_TRUE(WaitUntil([&] { return opened.load(); }));
     std::this_thread::sleep_for(100ms); // the loop is asleep in poll now
     const auto start = std::chrono::steady_clock::now();
     CFRunLoopStop(loop);
