@@ -226,8 +226,7 @@ bool WriteAll(int fd, const QByteArray& bytes) {
 // Replaces the file in one step: a temporary file in the same folder, flushed
 // to disk, renamed over the old one, and the folder flushed so that the
 // rename itself survives a crash.
-bool WriteAtomically(const QString& path, const PlistDictionary& values) {
-    const QByteArray xml = plat::PlistToXml(PlistValue(values));
+bool WriteAtomically(const QString& path, const QByteArray& xml) {
     const QString folder = FolderOf(path);
     QByteArray temp = Native(folder + "/." + path.mid(folder.size() + 1) + ".XXXXXX");
     plat::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
@@ -268,8 +267,29 @@ Domain& LoadedDomain(const QString& domain) {
     return d;
 }
 
-bool Synchronize(Domain& d, const QString& path) {
-    if (d.staged.empty()) {
+// Drops the staged changes that no file could hold (a string with a character
+// XML cannot carry); they would fail every later write. True when none was.
+bool DropUnwritable(Domain& d) {
+    bool all = true;
+    for (auto it = d.staged.begin(); it != d.staged.end();) {
+        if (it->second && !plat::PlistToXml(*it->second)) {
+            std::fprintf(stderr, "Preferences: the value of \"%s\" cannot be written; not stored\n",
+                         it->first.toUtf8().constData());
+            it = d.staged.erase(it);
+            all = false;
+        } else {
+            ++it;
+        }
+    }
+    return all;
+}
+
+// Merges the staged changes (and then update, when given, applied to its key)
+// into the file as it is now, under the domain's lock, and writes the result.
+bool Synchronize(Domain& d, const QString& path, const QString& updateKey = QString(),
+                 const PreferencesUpdate* update = nullptr) {
+    const bool allWritable = DropUnwritable(d);
+    if (d.staged.empty() && !update) {
         // A file that cannot be read now leaves the values as they were.
         std::optional<PlistDictionary> values = LoadValues(path);
         if (!values) {
@@ -278,7 +298,7 @@ bool Synchronize(Domain& d, const QString& path) {
         }
         d.values = std::move(*values);
         d.loaded = true;
-        return true;
+        return allWritable;
     }
     if (!MakeFolder(FolderOf(path))) return false;
     DomainLock lock(path);
@@ -296,10 +316,22 @@ bool Synchronize(Domain& d, const QString& path) {
         else
             merged.erase(key);
     }
+    if (update) {
+        auto it = merged.find(updateKey);
+        std::optional<PlistValue> value =
+            (*update)(it == merged.end() ? std::nullopt : std::optional<PlistValue>(it->second));
+        if (value)
+            merged.insert_or_assign(updateKey, std::move(*value));
+        else
+            merged.erase(updateKey);
+    }
     const bool needsWrite =
         base.state == FileState::Missing ? !merged.empty() : merged != base.values;
-    if (needsWrite && !WriteAtomically(path, merged)) {
-        // The staged changes stay for the next attempt; reads show them meanwhile.
+    std::optional<QByteArray> xml;
+    if (needsWrite) xml = plat::PlistToXml(PlistValue(merged));
+    if (needsWrite && (!xml || !WriteAtomically(path, *xml))) {
+        // The old file stays. Staged changes stay for the next attempt (reads
+        // show them meanwhile); an update is not kept.
         d.values = std::move(base.values);
         d.loaded = true;
         return false;
@@ -307,7 +339,7 @@ bool Synchronize(Domain& d, const QString& path) {
     d.values = std::move(merged);
     d.staged.clear();
     d.loaded = true;
-    return true;
+    return allWritable;
 }
 
 } // namespace
@@ -337,6 +369,15 @@ bool CFPreferencesAppSynchronize(const QString& appID) {
     if (path.isEmpty()) return false;
     std::lock_guard guard(gMutex);
     return Synchronize(gDomains[domain], path);
+}
+
+bool CFPreferencesUpdateAppValue(const QString& key, const PreferencesUpdate& update,
+                                 const QString& appID) {
+    const QString domain = ResolveDomain(appID);
+    const QString path = DomainPath(domain);
+    if (path.isEmpty() || !update) return false;
+    std::lock_guard guard(gMutex);
+    return Synchronize(gDomains[domain], path, key, &update);
 }
 
 namespace plat {

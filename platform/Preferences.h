@@ -11,6 +11,7 @@
 #include "platform/PropertyList.h"
 
 #include <QString>
+#include <functional>
 #include <optional>
 
 // Stands for the running bundle's identifier.
@@ -23,8 +24,23 @@ std::optional<PlistValue> CFPreferencesCopyAppValue(const QString& key, const QS
 void CFPreferencesSetAppValue(const QString& key, const std::optional<PlistValue>& value,
                               const QString& appID);
 
-// Writes staged changes and takes up changes written by others; true on success.
+// Writes staged changes and takes up changes written by others; true on
+// success. A staged value no file can hold (a string with a character XML
+// cannot carry) is dropped, and the call then returns false.
 bool CFPreferencesAppSynchronize(const QString& appID);
+
+// Given a key's current value (nullopt when absent), the value to store
+// (nullopt removes the key).
+using PreferencesUpdate =
+    std::function<std::optional<PlistValue>(std::optional<PlistValue> current)>;
+
+// A read-modify-write of one key that no other writer can come between:
+// under the domain's cross-process lock, re-reads the file, hands the key's
+// value to update and writes the result (with any staged changes) at once.
+// For arrays and dictionaries written back whole. update runs with the
+// store's locks held and must not call the store. True when it is on disk.
+bool CFPreferencesUpdateAppValue(const QString& key, const PreferencesUpdate& update,
+                                 const QString& appID);
 
 namespace plat {
 

@@ -214,6 +214,37 @@ plist_t ToNode(const PlistValue& value) {
     return plist_new_string("");
 }
 
+// XML 1.0 has no form for C0 controls other than tab, LF and CR (not even as
+// character references), for U+FFFE and U+FFFF, or for a lone surrogate; a
+// document holding one does not parse.
+bool XmlCanCarry(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (u < 0x20 && u != '\t' && u != '\n' && u != '\r') return false;
+        if (u == 0xFFFE || u == 0xFFFF) return false;
+        if (QChar::isHighSurrogate(u)) {
+            if (i + 1 == text.size() || !QChar::isLowSurrogate(text[i + 1].unicode())) return false;
+            ++i;
+        } else if (QChar::isLowSurrogate(u)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool XmlCanCarry(const PlistValue& value) {
+    if (const QString* s = value.asString()) return XmlCanCarry(*s);
+    if (const PlistArray* array = value.asArray()) {
+        for (const PlistValue& item : *array)
+            if (!XmlCanCarry(item)) return false;
+    }
+    if (const PlistDictionary* dict = value.asDictionary()) {
+        for (const auto& [key, item] : *dict)
+            if (!XmlCanCarry(key) || !XmlCanCarry(item)) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 namespace plat {
@@ -231,13 +262,15 @@ std::optional<PlistValue> PlistFromBytes(const QByteArray& bytes) {
     return value;
 }
 
-QByteArray PlistToXml(const PlistValue& value) {
+std::optional<QByteArray> PlistToXml(const PlistValue& value) {
+    if (!XmlCanCarry(value)) return std::nullopt;
     Node root(ToNode(value));
     char* xml = nullptr;
     uint32_t length = 0;
     plist_to_xml(root.get(), &xml, &length);
-    QByteArray out(xml, xml ? qsizetype(length) : 0);
-    if (xml) plist_to_xml_free(xml);
+    if (!xml) return std::nullopt;
+    QByteArray out(xml, qsizetype(length));
+    plist_to_xml_free(xml);
     return out;
 }
 

@@ -53,8 +53,8 @@ public:
     bool operator!=(const PlistValue& other) const { return !(*this == other); }
 
 private:
-    using Storage =
-        std::variant<QString, bool, int64_t, double, QDateTime, QByteArray, PlistArray, PlistDictionary>;
+    using Storage = std::variant<QString, bool, int64_t, double, QDateTime, QByteArray, PlistArray,
+                                 PlistDictionary>;
     explicit PlistValue(Storage s) : m_value(std::move(s)) {}
     Storage m_value;
 };
@@ -64,7 +64,9 @@ namespace plat {
 // Parses an XML or binary property list; nullopt when the bytes are not one.
 std::optional<PlistValue> PlistFromBytes(const QByteArray& bytes);
 
-// The XML property-list form of a value.
-QByteArray PlistToXml(const PlistValue& value);
+// The XML property-list form of a value; nullopt when a string or key holds a
+// character XML 1.0 cannot carry (a C0 control other than tab, LF and CR, and
+// the like), since the document would not parse again.
+std::optional<QByteArray> PlistToXml(const PlistValue& value);
 
 } // namespace plat

@@ -120,6 +120,16 @@ TEST(PreferencesChild, Worker) {
             CFPreferencesSetAppValue(prefix + QString::number(i), PlistValue::integer(i), domain);
             CFPreferencesSetAppValue("shared", PlistValue(prefix), domain);
             ASSERT_TRUE(CFPreferencesAppSynchronize(domain)) << i;
+            // A whole array written back, as the wicket list is.
+            ASSERT_TRUE(CFPreferencesUpdateAppValue(
+                "Log",
+                [&](std::optional<PlistValue> log) {
+                    PlistArray items = log && log->asArray() ? *log->asArray() : PlistArray{};
+                    items.push_back(PlistValue(prefix + QString::number(i)));
+                    return std::optional<PlistValue>(items);
+                },
+                domain))
+                << i;
         }
     } else if (mode == "remove") {
         const QString key = QString::fromUtf8(qgetenv("LOFTWISE_PREFS_CHILD_KEY"));
@@ -201,7 +211,7 @@ TEST_F(Preferences, ReadsBinaryFilesAndKeepsTheirValuesOnWrite) {
     const PlistValue original(PlistDictionary{{"Count", PlistValue::integer(-3)},
                                               {"Blob", PlistValue::data(QByteArray("\0x\0", 3))},
                                               {"Name", PlistValue(QString::fromUtf8("Ünïcödé"))}});
-    const QByteArray xml = plat::PlistToXml(original);
+    const QByteArray xml = *plat::PlistToXml(original);
     const QByteArray bin = libplist_for_tests::XmlToBinary(xml);
     ASSERT_TRUE(bin.startsWith("bplist00"));
     WriteFile(Path(), bin);
@@ -255,7 +265,7 @@ TEST_F(Preferences, AFileReplacedOnDiskIsWhatTheNextSynchroniseReturns) {
     ASSERT_TRUE(CFPreferencesAppSynchronize(m_domain));
 
     // As a revert does: the old bytes written in place over the file.
-    WriteFile(Path(), plat::PlistToXml(
+    WriteFile(Path(), *plat::PlistToXml(
                           PlistValue(PlistDictionary{{"ShowHelp", PlistValue::boolean(true)},
                                                      {"LastTabIndex", PlistValue::integer(2)}})));
     EXPECT_EQ(CFPreferencesCopyAppValue("ShowHelp", m_domain), PlistValue::boolean(false))
@@ -272,7 +282,7 @@ TEST_F(Preferences, AFileReplacedOnDiskIsWhatTheNextSynchroniseReturns) {
     EXPECT_FALSE(CFPreferencesCopyAppValue("ReplacementPattern", m_domain));
 
     // The same without anything staged: a reader's synchronise takes the file up.
-    WriteFile(Path(), plat::PlistToXml(PlistValue(PlistDictionary{{"Only", PlistValue("this")}})));
+    WriteFile(Path(), *plat::PlistToXml(PlistValue(PlistDictionary{{"Only", PlistValue("this")}})));
     ASSERT_TRUE(CFPreferencesAppSynchronize(m_domain));
     EXPECT_FALSE(CFPreferencesCopyAppValue("ShowFavicon", m_domain));
     EXPECT_EQ(CFPreferencesCopyAppValue("Only", m_domain), PlistValue("this"));
@@ -296,6 +306,16 @@ TEST_F(Preferences, TwoProcessesWritingAtOnceLoseNoKey) {
         EXPECT_EQ(IntegerValue("B" + QString::number(i), m_domain), i) << "B" << i;
     }
     EXPECT_EQ(CFPreferencesCopyAppValue("Parent", m_domain), PlistValue("before"));
+    auto log = CFPreferencesCopyAppValue("Log", m_domain);
+    ASSERT_TRUE(log && log->asArray());
+    QStringList appended;
+    for (const PlistValue& item : *log->asArray())
+        appended << (item.asString() ? *item.asString() : QString());
+    EXPECT_EQ(appended.size(), 2 * kCount) << appended.join(' ').toStdString();
+    for (int i = 0; i < kCount; ++i) {
+        EXPECT_TRUE(appended.contains("A" + QString::number(i))) << "A" << i;
+        EXPECT_TRUE(appended.contains("B" + QString::number(i))) << "B" << i;
+    }
     auto shared = CFPreferencesCopyAppValue("shared", m_domain);
     ASSERT_TRUE(shared && shared->asString());
     EXPECT_TRUE(*shared->asString() == "A" || *shared->asString() == "B");
@@ -348,7 +368,7 @@ TEST_F(Preferences, ACorruptFileIsKeptAsideAndNeverOverwritten) {
 
     // Found only at the writer's synchronise, and a property list whose top is
     // no dictionary: kept too, under a second name, before the new file is written.
-    const QByteArray notADomain = plat::PlistToXml(PlistValue(PlistArray{PlistValue("x")}));
+    const QByteArray notADomain = *plat::PlistToXml(PlistValue(PlistArray{PlistValue("x")}));
     WriteFile(Path(), notADomain);
     CFPreferencesSetAppValue("User", PlistValue("u"), m_domain);
     ::testing::internal::CaptureStderr();
@@ -386,6 +406,22 @@ TEST_F(Preferences, AFailedSynchroniseKeepsItsChanges) {
     plat::ResetPreferencesCache();
     EXPECT_EQ(IntegerValue("B", m_domain), 2);
     EXPECT_FALSE(CFPreferencesCopyAppValue("A", m_domain));
+
+    // A string no property list can hold is refused, set or updated; the file
+    // stays one that parses, and a set value is dropped, not retried forever.
+    const QByteArray before = ReadFile(Path());
+    const PlistValue escape("user\x1b");
+    ::testing::internal::CaptureStderr();
+    CFPreferencesSetAppValue("User", escape, m_domain);
+    EXPECT_FALSE(CFPreferencesAppSynchronize(m_domain));
+    EXPECT_FALSE(CFPreferencesUpdateAppValue(
+        "Items", [&](auto) { return std::optional<PlistValue>(PlistArray{escape}); }, m_domain));
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadFile(Path()), before);
+    EXPECT_FALSE(CFPreferencesCopyAppValue("User", m_domain));
+    EXPECT_FALSE(CFPreferencesCopyAppValue("Items", m_domain));
+    CFPreferencesSetAppValue("C", PlistValue::integer(3), m_domain);
+    EXPECT_TRUE(CFPreferencesAppSynchronize(m_domain));
 }
 
 TEST_F(Preferences, DomainNamesThatAreNoFileNameAreRefused) {
@@ -408,7 +444,7 @@ TEST_F(Preferences, TheCurrentApplicationIsTheMainBundlesIdentifier) {
 
     const QString bundle = testing_support::MakeTempDir("bundle") + "/Probe.app";
     WriteFile(bundle + "/Contents/Info.plist",
-              plat::PlistToXml(PlistValue(
+              *plat::PlistToXml(PlistValue(
                   PlistDictionary{{"CFBundleIdentifier", PlistValue("com.example.probe")},
                                   {"CFBundleExecutable", PlistValue("Probe")}})));
     plat::SetMainBundlePath(bundle);

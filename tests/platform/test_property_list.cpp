@@ -63,7 +63,7 @@ QByteArray XmlDocument(const char* body) {
 
 TEST(PropertyList, EveryKindRoundTripsThroughXmlAndBinary) {
     const PlistValue sample = Sample();
-    const QByteArray xml = plat::PlistToXml(sample);
+    const QByteArray xml = *plat::PlistToXml(sample);
     ASSERT_TRUE(xml.startsWith("<?xml")) << xml.constData();
 
     auto fromXml = plat::PlistFromBytes(xml);
@@ -124,7 +124,7 @@ TEST(PropertyList, DatesKeepTheirInstantAroundTheReferenceDate) {
 
     // XML holds whole seconds: a fraction is dropped towards the past, never
     // carried over into the next second or minute.
-    const QByteArray xml = plat::PlistToXml(PlistValue(PlistArray{
+    const QByteArray xml = *plat::PlistToXml(PlistValue(PlistArray{
         PlistValue::date(Utc(2000, 12, 31, 23, 59, 59, 500)),
         PlistValue::date(Utc(2001, 1, 1, 0, 0, 1, 999)),
         PlistValue::date(Utc(2500, 6, 30, 1, 2, 3)),
@@ -139,7 +139,7 @@ TEST(PropertyList, RejectsWhatIsNoPropertyList) {
     EXPECT_FALSE(plat::PlistFromBytes("hello world"));
     EXPECT_FALSE(plat::PlistFromBytes(XmlDocument("<dict><key>a</key><integer>1</integer>")));
     EXPECT_FALSE(plat::PlistFromBytes("bplist00"));
-    QByteArray bin = ToBinary(plat::PlistToXml(Sample()));
+    QByteArray bin = ToBinary(*plat::PlistToXml(Sample()));
     EXPECT_FALSE(plat::PlistFromBytes(bin.left(bin.size() - 10)));
 }
 
@@ -160,9 +160,41 @@ TEST(PropertyList, DeepNestingIsReadOrRefusedButNeverCrashes) {
         v = v->find("k");
     ASSERT_TRUE(v && v->asString());
     EXPECT_EQ(*v->asString(), "leaf");
-    EXPECT_EQ(plat::PlistFromBytes(plat::PlistToXml(*deep)), deep);
+    EXPECT_EQ(plat::PlistFromBytes(*plat::PlistToXml(*deep)), deep);
 
     // Far deeper than any settings file: refused whole, not cut short.
     EXPECT_FALSE(plat::PlistFromBytes(nested(100000, "<array>", "</array>")));
     EXPECT_FALSE(plat::PlistFromBytes(nested(5000, "<dict><key>k</key>", "</dict>")));
+}
+
+TEST(PropertyList, TheWriterRefusesWhatXmlCannotCarry) {
+    struct Row {
+        const char* name;
+        QString text;
+        bool writable;
+    };
+    const Row rows[] = {
+        {"NUL", QString(QChar(0)) + "tail", false},
+        {"SOH", "user\x01", false},
+        {"ESC", "pass\x1b[0m", false},
+        {"unit separator", "a\x1f", false},
+        {"U+FFFF", QString(QChar(0xFFFF)), false},
+        {"lone surrogate", QString(QChar(0xD800)) + "x", false},
+        {"tab, LF and CR", "a\tb\nc\rd", true},
+        {"DEL and an emoji", QString::fromUtf8("a\x7f \U0001F600"), true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        for (const PlistValue& value :
+             {PlistValue(r.text),
+              PlistValue(PlistArray{
+                  PlistValue(PlistDictionary{{"k", PlistValue(PlistArray{PlistValue(r.text)})}})}),
+              PlistValue(PlistDictionary{{r.text, PlistValue::integer(1)}})}) {
+            const std::optional<QByteArray> xml = plat::PlistToXml(value);
+            EXPECT_EQ(xml.has_value(), r.writable);
+            if (xml) {
+                EXPECT_TRUE(plat::PlistFromBytes(*xml));
+            }
+        }
+    }
 }
