@@ -1,6 +1,7 @@
 #include "app/ConnectionSettings.h"
 
 #include "app/ControlText.h"
+#include "engine/AppHost.h"
 #include "platform/Alias.h"
 #include "platform/Bundle.h"
 #include "platform/Keychain.h"
@@ -15,6 +16,8 @@
 #include <QThread>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 WindowRef gPreferencesWindow = nullptr;
 ControlRef gQuitWhenDoneCheckbox = nullptr;
@@ -35,6 +38,15 @@ std::function<void()> gSettingsChanged;
 
 // A worker thread reads the settings it was started with, never the widgets.
 thread_local const ConnectionSnapshot* tSnapshot = nullptr;
+
+// A line of the hard-coded resource that was refused: the fields are locked,
+// so no transfer can go ahead with what is left of them.
+QString gPresetTrouble;
+// The keychain could not give the password at start-up (other than having no
+// item): while the password field still holds what it held then, there is no
+// password to send.
+OSStatus gKeychainStatus = noErr;
+QString gPasswordAtKeychainFailure;
 
 bool OnMainThread() {
     auto* app = QCoreApplication::instance();
@@ -85,6 +97,65 @@ void FindControl(SInt32 id, ControlRef* global) {
     GetControlByID(gPreferencesWindow, &cid, global);
 }
 
+// What the user calls each field, for refusals.
+const char* FieldName(ControlRef field) {
+    if (field == gHostEditText) return "host";
+    if (field == gUsernameEditText) return "user name";
+    if (field == gPasswordEditText) return "password";
+    return "server folder";
+}
+
+// C0 controls and DEL: an FTP command line cannot carry them, and a property
+// list cannot hold most of them.
+bool HoldsControlCharacter(const QString& text) {
+    for (QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) return true;
+    return false;
+}
+
+// A keychain item holds its account and password as at most 255 bytes of
+// Mac Roman; anything else would be stored cut, empty, or not at all.
+bool KeychainCanHold(const QString& text) {
+    return text.isEmpty() || *CString256(text).c_str();
+}
+
+// Why these settings cannot be stored; nullopt when they can. (field, text)
+// pairs in the order host, user name, password, folder.
+std::optional<QString> RefuseSettings(const std::vector<std::pair<ControlRef, QString>>& fields,
+                                      const QString& where) {
+    for (const auto& [field, text] : fields)
+        if (HoldsControlCharacter(text))
+            return QStringLiteral("The %1%2 holds a control character (such as a tab or a line "
+                                  "break), which cannot be sent to an FTP server.")
+                .arg(QString::fromLatin1(FieldName(field)), where);
+    QString host, user, password;
+    for (const auto& [field, text] : fields) {
+        if (field == gHostEditText) host = text;
+        if (field == gUsernameEditText) user = text;
+        if (field == gPasswordEditText) password = text;
+    }
+    if (!password.isEmpty() &&
+        !(KeychainCanHold(host) && KeychainCanHold(user) && KeychainCanHold(password)))
+        return QStringLiteral("The keychain cannot keep the password%1: host, user name and "
+                              "password must each fit in 255 bytes of Mac Roman text.")
+            .arg(where);
+    return std::nullopt;
+}
+
+QString KeychainTroubleText(const char* doing, OSStatus status) {
+    return QStringLiteral("The password could not be %1 the keychain: %2")
+        .arg(QString::fromLatin1(doing), QString::fromStdString(plat::KeychainStatusText(status)));
+}
+
+// The main thread's answer to GetSettingsTrouble.
+std::optional<QString> CurrentSettingsTrouble() {
+    if (!gPresetTrouble.isEmpty()) return gPresetTrouble;
+    if (gKeychainStatus != noErr &&
+        GetEditTextAsCFString(gPasswordEditText).value_or(QString()) == gPasswordAtKeychainFailure)
+        return KeychainTroubleText("read from", gKeychainStatus);
+    return std::nullopt;
+}
+
 // Lines split at any run of CR and LF, so empty lines do not count.
 QList<QByteArray> SplitLines(const QByteArray& text) {
     QList<QByteArray> lines;
@@ -113,26 +184,30 @@ std::optional<QString> GetPathToAppBundle(FSRef* bundleRef) {
     return path;
 }
 
-void SaveStringPreference(const QString& key, const QString& value) {
+bool SaveStringPreference(const QString& key, const QString& value) {
     FSRef bundle;
-    if (!GetPathToAppBundle(&bundle)) return;
-    // Read what other copies wrote last, so their entries survive this write.
-    CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication);
-    PlistArray items = ReadLoginItems();
-    PlistDictionary entry;
-    const int found = FindThisCopysEntry(items, bundle);
-    if (found >= 0) {
-        entry = *items[std::size_t(found)].asDictionary();
-        items.erase(items.begin() + found);
-    } else {
-        QByteArray alias;
-        if (FSNewAlias(nullptr, &bundle, &alias) == noErr)
-            entry[kAliasData] = PlistValue::data(alias);
-    }
-    entry[key] = PlistValue(value);
-    items.push_back(PlistValue(entry));
-    CFPreferencesSetAppValue(kLoginItems, PlistValue(items), kCFPreferencesCurrentApplication);
-    CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication);
+    if (!GetPathToAppBundle(&bundle)) return false;
+    // One read-modify-write under the store's lock, so entries another copy
+    // writes at the same moment survive this write.
+    return CFPreferencesUpdateAppValue(
+        kLoginItems,
+        [&](std::optional<PlistValue> stored) -> std::optional<PlistValue> {
+            PlistArray items = stored && stored->asArray() ? *stored->asArray() : PlistArray{};
+            PlistDictionary entry;
+            const int found = FindThisCopysEntry(items, bundle);
+            if (found >= 0) {
+                entry = *items[std::size_t(found)].asDictionary();
+                items.erase(items.begin() + found);
+            } else {
+                QByteArray alias;
+                if (FSNewAlias(nullptr, &bundle, &alias) == noErr)
+                    entry[kAliasData] = PlistValue::data(alias);
+            }
+            entry[key] = PlistValue(value);
+            items.push_back(PlistValue(entry));
+            return PlistValue(items);
+        },
+        kCFPreferencesCurrentApplication);
 }
 
 void InitEditText(const QString& key, ControlRef control) {
@@ -190,6 +265,7 @@ OSStatus RetrieveKeychainPassword(const CString256& host, const CString256& user
 }
 
 void InitializeHardcodedPreferences() {
+    gPresetTrouble.clear();
     auto text = ReadTextResource("Preferences");
     if (!text) return;
     DisableControl(gUsernameEditText);
@@ -197,45 +273,93 @@ void InitializeHardcodedPreferences() {
     DisableControl(gHostEditText);
     DisableControl(gFolderEditText);
 
+    // What a Linux editor writes is UTF-8; older files are Mac Roman.
+    const bool utf8 = CFStringCreateWithBytes(reinterpret_cast<const uint8_t*>(text->constData()),
+                                              std::size_t(text->size()), kCFStringEncodingUTF8)
+                          .has_value();
     const QList<QByteArray> lines = SplitLines(*text);
-    auto line = [&](int i) { return plat::MacRomanToQString(lines[i].toStdString()); };
+    auto line = [&](int i) {
+        const QByteArray& bytes = lines[i];
+        if (utf8)
+            return *CFStringCreateWithBytes(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                            std::size_t(bytes.size()), kCFStringEncodingUTF8);
+        return plat::MacRomanToQString(bytes.toStdString());
+    };
+    const ControlRef fields[] = {gHostEditText, gUsernameEditText, gPasswordEditText,
+                                 gFolderEditText};
+    std::vector<std::pair<ControlRef, QString>> values;
+    for (int i = 0; i < 4 && i < lines.size(); ++i)
+        values.emplace_back(fields[i], line(i));
+    if (auto refused =
+            RefuseSettings(values, QStringLiteral(" in the application's Preferences.txt"))) {
+        // Nothing of it is stored, and no transfer runs with the locked fields.
+        gPresetTrouble = *refused;
+        ShowStopAlert(*refused, QStringLiteral("Correct the file inside the application bundle "
+                                               "and open the application again."));
+        return;
+    }
     QString host, username;
-    if (lines.size() > 0) {
-        host = line(0);
+    if (values.size() > 0) {
+        host = values[0].second;
         SaveStringPreference(QStringLiteral("Host"), host);
     }
-    if (lines.size() > 1) {
-        username = line(1);
+    if (values.size() > 1) {
+        username = values[1].second;
         SaveStringPreference(QStringLiteral("Username"), username);
     }
-    if (lines.size() > 2)
-        AddKeychainPassword(CString256(host), CString256(username), CString256(line(2)));
-    if (lines.size() > 3) SaveStringPreference(QStringLiteral("Folder"), line(3));
+    if (values.size() > 2)
+        AddKeychainPassword(CString256(host), CString256(username), CString256(values[2].second));
+    if (values.size() > 3) SaveStringPreference(QStringLiteral("Folder"), values[3].second);
 }
 
 void InitializePasswordFromKeychain(ControlRef passwordControl) {
+    gKeychainStatus = noErr;
     auto host = GetEditTextAsCFString(gHostEditText);
     auto username = GetEditTextAsCFString(gUsernameEditText);
     if (!host || !username) return;
     CString256 password;
-    if (RetrieveKeychainPassword(CString256(*host), CString256(*username), password) != noErr)
+    const OSStatus status =
+        RetrieveKeychainPassword(CString256(*host), CString256(*username), password);
+    if (status != noErr) {
+        // No item yet leaves the field as it is; a keychain that could not
+        // answer must not pass for an empty password.
+        if (status != errSecItemNotFound) {
+            gKeychainStatus = status;
+            gPasswordAtKeychainFailure = GetEditTextAsCFString(passwordControl).value_or(QString());
+        }
         return;
+    }
     if (auto text = CFStringCreateWithCString(password.c_str(), CFStringGetSystemEncoding()))
         SetEditTextAsCFString(passwordControl, *text, true);
 }
 
-void SavePreferences() {
+bool SavePreferences() {
     auto host = GetEditTextAsCFString(gHostEditText);
-    if (!host) return;
-    if (auto folder = GetEditTextAsCFString(gFolderEditText))
-        SaveStringPreference(QStringLiteral("Folder"), *folder);
-    SaveStringPreference(QStringLiteral("Host"), *host);
+    if (!host) return true;
+    auto folder = GetEditTextAsCFString(gFolderEditText);
     auto username = GetEditTextAsCFString(gUsernameEditText);
-    if (!username) return;
+    auto password = username ? GetEditTextAsCFString(gPasswordEditText) : std::nullopt;
+    std::vector<std::pair<ControlRef, QString>> fields{{gHostEditText, *host}};
+    if (username) fields.emplace_back(gUsernameEditText, *username);
+    if (password) fields.emplace_back(gPasswordEditText, *password);
+    if (folder) fields.emplace_back(gFolderEditText, *folder);
+    if (auto refused = RefuseSettings(fields, QString())) {
+        ShowStopAlert(*refused, QStringLiteral("Correct it and click OK again."));
+        return false;
+    }
+
+    if (folder) SaveStringPreference(QStringLiteral("Folder"), *folder);
+    SaveStringPreference(QStringLiteral("Host"), *host);
+    if (!username) return true;
     SaveStringPreference(QStringLiteral("Username"), *username);
-    auto password = GetEditTextAsCFString(gPasswordEditText);
-    if (!password) return;
-    AddKeychainPassword(CString256(*host), CString256(*username), CString256(*password));
+    if (!password) return true;
+    const OSStatus status =
+        AddKeychainPassword(CString256(*host), CString256(*username), CString256(*password));
+    if (status != noErr)
+        ShowStopAlert(KeychainTroubleText("stored in", status),
+                      QStringLiteral("Uploads use the password as typed until the application "
+                                     "quits."));
+    return true;
 }
 
 OSStatus WindowEventHandlerProc(EventHandlerCallRef, EventRef event, void*) {
@@ -253,7 +377,8 @@ OSStatus WindowEventHandlerProc(EventHandlerCallRef, EventRef event, void*) {
         StoreSwitch(QStringLiteral("ZipFolders"), gZipFoldersCheckbox);
         return eventNotHandledErr;
     case FourCC("ok  "):
-        SavePreferences();
+        // A refused field keeps the sheet open with what was typed.
+        if (!SavePreferences()) return noErr;
         if (gSettingsChanged) gSettingsChanged();
         HideSheetWindow(gPreferencesWindow);
         return noErr;
@@ -351,8 +476,13 @@ bool ZipFolders() {
     return ReadSwitch(QStringLiteral("ZipFolders"));
 }
 
+std::optional<QString> GetSettingsTrouble() {
+    if (!OnMainThread()) return tSnapshot ? tSnapshot->trouble : std::nullopt;
+    return CurrentSettingsTrouble();
+}
+
 ConnectionSnapshot TakeConnectionSnapshot() {
-    return {GetHost(), GetUsername(), GetPassword(), GetFolder()};
+    return {GetHost(), GetUsername(), GetPassword(), GetFolder(), GetSettingsTrouble()};
 }
 
 ScopedConnectionSnapshot::ScopedConnectionSnapshot(ConnectionSnapshot snapshot)

@@ -29,9 +29,12 @@ void InitPreferences();
 // Opens the settings sheet on the main window.
 void HandlePreferencesCommand();
 OSStatus WindowEventHandlerProc(EventHandlerCallRef handler, EventRef event, void* userData);
-void SavePreferences();
-// Sets one key of this copy's wicket entry (made when missing, moved to the end).
-void SaveStringPreference(const QString& key, const QString& value);
+// Stores the sheet's fields; false (with an alert) when one is refused and
+// nothing was stored.
+bool SavePreferences();
+// Sets one key of this copy's wicket entry (made when missing, moved to the
+// end); true when it is on disk.
+bool SaveStringPreference(const QString& key, const QString& value);
 void InitEditText(const QString& key, ControlRef control);
 void InitializePasswordFromKeychain(ControlRef passwordControl);
 void InitializeHardcodedPreferences();

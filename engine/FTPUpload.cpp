@@ -86,6 +86,8 @@ std::optional<Destination> ReadDestination(bool forListing) {
 
 // Checks made before anything is sent; the failure text, or nullopt.
 std::optional<QString> RefuseDestination(const Destination& d) {
+    // A password the keychain could not give is never sent as an empty one.
+    if (auto trouble = GetSettingsTrouble()) return trouble;
     return ::RefuseDestination(d.folderURL, d.user, d.password);
 }
 

@@ -13,6 +13,11 @@ std::optional<QString> GetFolder();
 // The server folder path: for upload addresses (true) or for display (false).
 std::optional<QString> GetFolderPath(bool replaceExtension);
 
+// Why no transfer may run with these settings (a password the keychain could
+// not give, a preset that was refused), as the alert says it; nullopt when
+// they may be used.
+std::optional<QString> GetSettingsTrouble();
+
 // The settings a transfer worker uses, copied on the main thread before the
 // worker starts: the worker never reads a widget.
 struct ConnectionSnapshot {
@@ -20,6 +25,7 @@ struct ConnectionSnapshot {
     std::optional<QString> username;
     std::optional<QString> password;
     std::optional<QString> folder;
+    std::optional<QString> trouble;
 };
 ConnectionSnapshot TakeConnectionSnapshot();
 

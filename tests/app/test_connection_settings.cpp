@@ -11,6 +11,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -56,6 +57,18 @@ struct Fields {
         gFolderEditText = &folder;
     }
     ~Fields() { gHostEditText = gUsernameEditText = gPasswordEditText = gFolderEditText = nullptr; }
+};
+
+// Answers alerts with OK and keeps their messages while it lives.
+struct AlertLog {
+    QStringList messages;
+    AlertLog() {
+        plat::SetAlertResponder([this](const plat::AlertRequest& r) {
+            messages << r.message;
+            return DialogItemIndex(1);
+        });
+    }
+    ~AlertLog() { plat::SetAlertResponder(nullptr); }
 };
 
 std::optional<QString> KeychainPassword(const char* account) {
@@ -232,6 +245,43 @@ TEST(Keychain, AddReplaceAndFind) {
     f.user.setText("anna");
     InitializePasswordFromKeychain(&f.password);
     EXPECT_EQ(f.password.text(), "second");
+    // No item yet is no keychain trouble: the field stays as it was.
+    f.user.setText("nobody");
+    f.password.clear();
+    InitializePasswordFromKeychain(&f.password);
+    EXPECT_EQ(GetSettingsTrouble(), std::nullopt);
+}
+
+// Runs in a child without a session bus, so there is no keychain at all.
+TEST(DISABLED_KeychainChild, NoKeychainIsNamedAndNoPasswordIsSent) {
+    Fields f;
+    f.host.setText("ftp.example.org");
+    f.user.setText("anna");
+    InitializePasswordFromKeychain(&f.password);
+    const QString expected = QString::fromStdString(plat::KeychainStatusText(errSecNotAvailable));
+    ASSERT_TRUE(GetSettingsTrouble());
+    EXPECT_TRUE(GetSettingsTrouble()->contains(expected)) << GetSettingsTrouble()->toStdString();
+    // The worker sees it too, and a password typed afterwards lifts it.
+    std::optional<QString> seen;
+    std::thread([&, snap = TakeConnectionSnapshot()] {
+        ScopedConnectionSnapshot scope(snap);
+        seen = GetSettingsTrouble();
+    }).join();
+    EXPECT_EQ(seen, GetSettingsTrouble());
+    f.password.setText("typed");
+    EXPECT_EQ(GetSettingsTrouble(), std::nullopt);
+    if (!testing::Test::HasFailure()) std::printf("CHILD-COMPLETED\n");
+}
+
+TEST(Keychain, NoKeychainIsNamedAndNoPasswordIsSent) {
+    const QByteArray saved = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+    ProcessResult r =
+        RunProcess(QCoreApplication::applicationFilePath(),
+                   {"--gtest_filter=DISABLED_KeychainChild.*", "--gtest_also_run_disabled_tests"});
+    qputenv("DBUS_SESSION_BUS_ADDRESS", saved);
+    EXPECT_EQ(r.exitCode, 0) << r.out.constData() << r.err.constData();
+    EXPECT_TRUE(r.out.contains("CHILD-COMPLETED")) << r.out.constData();
 }
 
 struct HardcodedCase {
@@ -242,6 +292,7 @@ struct HardcodedCase {
     const char* keychainAccount;
     const char* password; // nullptr: nothing written
     const char* folder;
+    const char* refused; // a word of the alert, or nullptr: nothing refused
 };
 
 class HardcodedResource : public ::testing::TestWithParam<HardcodedCase> {};
@@ -256,15 +307,26 @@ TEST_P(HardcodedResource, PresetsAndLocksTheFields) {
     WriteFile(bundle + "/Contents/Resources/Preferences.txt", c.resource);
 
     Fields f;
+    AlertLog alerts;
     InitializeHardcodedPreferences();
     for (QLineEdit* e : {&f.host, &f.user, &f.password, &f.folder})
         EXPECT_FALSE(e->isEnabled());
+    // A refused line stores nothing, says which, and stops every transfer.
+    const std::optional<QString> trouble = GetSettingsTrouble();
+    if (c.refused) {
+        ASSERT_EQ(alerts.messages.size(), 1);
+        EXPECT_TRUE(alerts.messages[0].contains(c.refused)) << alerts.messages[0].toStdString();
+        EXPECT_EQ(trouble, alerts.messages[0]);
+    } else {
+        EXPECT_EQ(alerts.messages, QStringList());
+        EXPECT_EQ(trouble, std::nullopt);
+    }
 
-    PlistArray items = StoredItems();
+    const PlistArray items = StoredItems();
     ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(StoredString(items[0], "Host"), c.host);
-    EXPECT_EQ(StoredString(items[0], "Username"), c.user);
-    EXPECT_EQ(StoredString(items[0], "Folder"), c.folder);
+    EXPECT_EQ(StoredString(items[0], "Host"), QString::fromUtf8(c.host));
+    EXPECT_EQ(StoredString(items[0], "Username"), QString::fromUtf8(c.user));
+    EXPECT_EQ(StoredString(items[0], "Folder"), QString::fromUtf8(c.folder));
     EXPECT_EQ(KeychainPassword(c.keychainAccount),
               c.password ? std::optional<QString>(c.password) : std::nullopt);
     // Nothing of the password reaches the preferences file.
@@ -277,11 +339,26 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, HardcodedResource,
     ::testing::Values(
         HardcodedCase{"CrLfAndEmptyLine", "ftp.hard.example\r\n\r\nhuser\r\nhpass\r\n/hard\r\n",
-                      "ftp.hard.example", "huser", "ftp.hard.example:huser", "hpass", "/hard"},
+                      "ftp.hard.example", "huser", "ftp.hard.example:huser", "hpass", "/hard",
+                      nullptr},
         HardcodedCase{"TwoLines", "two.example\nonly", "two.example", "only", "two.example:only",
-                      nullptr, "/from-entry"},
+                      nullptr, "/from-entry", nullptr},
         HardcodedCase{"SpacesKeptMacRoman", QByteArray("sp.example\r us\x8Er \r pw \r/f\r"),
-                      "sp.example", " us\u00e9r ", "sp.example: us\x8Er ", " pw ", "/f"}),
+                      "sp.example", " us\u00e9r ", "sp.example: us\x8Er ", " pw ", "/f", nullptr},
+        // UTF-8 as a Linux editor writes it, with a byte-order mark.
+        HardcodedCase{"Utf8", "\xEF\xBB\xBFu8.example\nus\xC3\xA9r\npw\n/f\xC3\xB6lder\n",
+                      "u8.example", "us\u00e9r", "u8.example:us\x8Er", "pw", "/f\u00f6lder",
+                      nullptr},
+        // 0xC3 then a space is no UTF-8: the whole file is Mac Roman.
+        HardcodedCase{"MacRomanNotUtf8", "mr.example\ncaf\x8E\npw\n/\xC3 x\n", "mr.example",
+                      "caf\u00e9", "mr.example:caf\x8E", "pw", "/\u221a x", nullptr},
+        HardcodedCase{"NulInHost", QByteArray("ho\0st.example\nnu\npw\n/n", 24), "<none>", "<none>",
+                      "ho", nullptr, "/from-entry", "host"},
+        HardcodedCase{"EscapeInPassword", "esc.example\nesc\np\x1bw\n/e", "<none>", "<none>",
+                      "esc.example:esc", nullptr, "/from-entry", "password"},
+        HardcodedCase{"PasswordTheKeychainCannotHold",
+                      "kc.example\nkc\n\xD0\xBF\xD0\xB0\xD1\x80\n/k", "<none>", "<none>",
+                      "kc.example:kc", nullptr, "/from-entry", "keychain"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The real sheet from the bundle's nib.
@@ -367,6 +444,40 @@ TEST_F(Sheet, EachOkFramesTheLogAgain) {
         frames << line.section(' ', 1, 1); // "started" or "stopped"
     EXPECT_EQ(frames, QStringList({"started", "stopped", "started", "stopped"}))
         << ReadFile(log).toStdString();
+}
+
+TEST_F(Sheet, OkRefusesWhatCannotBeSentOrKept) {
+    struct Row {
+        ControlRef* field;
+        QString text;
+        const char* named;
+    };
+    const Row rows[] = {
+        {&gHostEditText, QString("a") + QChar(0) + "b.example", "host"},
+        {&gUsernameEditText, "olga\x01", "user name"},
+        {&gPasswordEditText, "pw\x1b[0m", "password"},
+        {&gFolderEditText, "in\x7f", "server folder"},
+        {&gPasswordEditText, QString::fromUtf8("\u2713"), "keychain"},
+    };
+    const PlistArray before = StoredItems();
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.named);
+        HandlePreferencesCommand();
+        Edit(gHostEditText)->setText("refused.example");
+        Edit(gUsernameEditText)->setText("rita");
+        Edit(gPasswordEditText)->setText("pw");
+        Edit(gFolderEditText)->setText("in");
+        Edit(*r.field)->setText(r.text);
+        AlertLog alerts;
+        Button("ok  ")->click();
+        ASSERT_EQ(alerts.messages.size(), 1);
+        EXPECT_TRUE(alerts.messages[0].contains(r.named)) << alerts.messages[0].toStdString();
+        EXPECT_TRUE(gPreferencesWindow->isVisible());
+        EXPECT_EQ(Edit(*r.field)->text(), r.text);
+        EXPECT_EQ(StoredItems(), before);
+        EXPECT_EQ(KeychainPassword("refused.example:rita"), std::nullopt);
+        Button("not!")->click();
+    }
 }
 
 } // namespace
