@@ -252,7 +252,7 @@ TEST(Keychain, AddReplaceAndFind) {
     EXPECT_EQ(GetSettingsTrouble(), std::nullopt);
 }
 
-// Runs in a child without a session bus, so there is no keychain at all.
+// Runs in a child whose bus address leads nowhere, so there is no keychain at all.
 TEST(DISABLED_KeychainChild, NoKeychainIsNamedAndNoPasswordIsSent) {
     Fields f;
     f.host.setText("ftp.example.org");
