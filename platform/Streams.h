@@ -85,6 +85,8 @@ enum : SInt32 {
     kLoftwiseStreamErrorBadURL = 1, // not an ftp URL with a host (and a file name to store)
     kLoftwiseStreamErrorControlCharacter = 2, // CR, LF or NUL in host, user name, password or path
     kLoftwiseStreamErrorSetup = 3,            // the transfer could not be set up
+    kLoftwiseStreamErrorNotRegularFile = 4,   // a local file that is a pipe, device or socket
+    kLoftwiseStreamErrorFileChanged = 5,      // a local file whose size or date changed while read
     kLoftwiseStreamErrorCurlBase = 1000,      // + a libcurl result with no better code
 };
 
