@@ -128,6 +128,9 @@ public:
         // The archiver reads nothing; signals the host ignores or blocks
         // are the archiver's to handle normally.
         ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        // Nor does it inherit anything beyond the standard descriptors: a
+        // data connection it held would keep an upload from ending.
+        okay_ = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
         sigset_t none, reset;
         sigemptyset(&none);
         sigemptyset(&reset);

@@ -4,13 +4,17 @@
 
 #include "engine/AppHost.h"
 #include "engine/Settings.h"
+#include "platform/LaunchServices.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -215,4 +219,49 @@ TEST_F(ZipArchiveTest, PathsOver2048BytesFailCleanly) {
     ASSERT_TRUE(QDir().mkpath(deep));
     folder = RefOf(deep);
     EXPECT_FALSE(ZipArchive(&folder, &archive));
+}
+
+TEST_F(ZipArchiveTest, ProgramsWeStartGetOnlyTheStandardDescriptors) {
+    // A listening socket left inheritable, as a data connection would be.
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(socket, 0);
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
+    ASSERT_EQ(::listen(socket, 1), 0);
+
+    const QString src = MakeTempDir("in") + "/Docs";
+    WriteFile(src + "/a.txt", "a");
+    const FSRef folder = RefOf(src);
+    struct Case {
+        const char* what;
+        const char* variable;
+        std::function<void()> start;
+    };
+    const Case cases[] = {
+        {"archiver", "LOFTWISE_DITTO",
+         [&] {
+             FSRef archive{};
+             ZipArchive(&folder, &archive);
+         }},
+        {"opener", "LOFTWISE_OPENER",
+         [] { EXPECT_EQ(LSOpenCFURLRef(QUrl("http://example.com/"), nullptr), noErr); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString record = MakeTempDir("fds") + "/fds";
+        // ls is a child of the script and so inherits what it did; its 3 is
+        // the folder it lists.
+        ScopedEnv program(c.variable, MakeScript(QStringLiteral("ls /proc/self/fd > '%1.tmp'\n"
+                                                                "mv '%1.tmp' '%1'")
+                                                     .arg(record))
+                                          .toUtf8()
+                                          .constData());
+        c.start();
+        ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(record); }));
+        EXPECT_EQ(QString::fromUtf8(ReadFile(record)).split('\n', Qt::SkipEmptyParts),
+                  (QStringList{"0", "1", "2", "3"}));
+    }
+    ::close(socket);
 }

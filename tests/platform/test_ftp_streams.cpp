@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -95,12 +96,27 @@ struct Outcome {
     qint64 accepted = 0; // what a write stream took
     int partialWrites = 0;
     qint64 sizeOnServerAtEnd = -1;
+    int inheritableSockets = -1; // TCP sockets without close-on-exec, at the end event
     double seconds = 0;
 
     int count(CFStreamEventType e) const {
         return int(std::count(events.begin(), events.end(), e));
     }
 };
+
+// TCP sockets of this process that a program it starts would inherit.
+int InheritableSockets() {
+    int count = 0;
+    for (const QString& name : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files)) {
+        const int fd = name.toInt();
+        int domain = 0;
+        socklen_t size = sizeof domain;
+        if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0) continue;
+        if ((domain == AF_INET || domain == AF_INET6) && !(::fcntl(fd, F_GETFD) & FD_CLOEXEC))
+            ++count;
+    }
+    return count;
+}
 
 // Runs body on a new thread (which runs its own run loop inside body) and
 // waits at most timeout; then stops that loop until the thread is done.
@@ -180,6 +196,7 @@ struct UploadClient {
             return;
         case kCFStreamEventEndEncountered:
             c->out->ended = true;
+            c->out->inheritableSockets = InheritableSockets();
             if (!c->checkPath.isEmpty()) c->out->sizeOnServerAtEnd = QFileInfo(c->checkPath).size();
             c->finish();
             return;
@@ -324,6 +341,10 @@ void ExpectSucceeded(const Outcome& o) {
     EXPECT_EQ(o.events.front(), kCFStreamEventOpenCompleted);
     EXPECT_EQ(o.events.back(), kCFStreamEventEndEncountered);
     EXPECT_EQ(o.count(kCFStreamEventEndEncountered), 1);
+    // An upload's connections must not leak into programs started meanwhile.
+    if (o.inheritableSockets >= 0) {
+        EXPECT_EQ(o.inheritableSockets, 0);
+    }
 }
 
 void ExpectFailed(const Outcome& o, CFIndex domain, SInt32 code) {
