@@ -3,6 +3,7 @@
 #include "engine/ZipArchive.h"
 
 #include "engine/AppHost.h"
+#include "engine/Logging.h"
 #include "engine/Settings.h"
 #include "platform/LaunchServices.h"
 #include "tests/support/TestSupport.h"
@@ -36,14 +37,30 @@ void YieldToEventLoop(UInt32 ticks) {
     // As the droplet's does, the wait gives the time away.
     ::usleep(useconds_t(ticks) * 1000000 / 60);
 }
-void ShowStopAlert(const QString&, const QString&) {}
-// The engine's log, linked in with the text formatting, asks for these.
+namespace {
+QStringList gAlerts;
+} // namespace
+void ShowStopAlert(const QString&, const QString& text) {
+    gAlerts << text;
+}
+// The engine's log and alert, linked in with the text formatting, ask for these.
 std::optional<QString> GetHost() {
-    return std::nullopt;
+    return QStringLiteral("ftphost");
 }
 std::optional<QString> GetFolderPath(bool) {
+    return QStringLiteral("/pub");
+}
+std::optional<QString> GetUsername() {
     return std::nullopt;
 }
+std::optional<QString> GetPassword() {
+    return std::nullopt;
+}
+ConnectionSnapshot TakeConnectionSnapshot() {
+    return {};
+}
+ScopedConnectionSnapshot::ScopedConnectionSnapshot(ConnectionSnapshot) : m_previous(nullptr) {}
+ScopedConnectionSnapshot::~ScopedConnectionSnapshot() = default;
 
 namespace {
 
@@ -264,4 +281,46 @@ TEST_F(ZipArchiveTest, ProgramsWeStartGetOnlyTheStandardDescriptors) {
                   (QStringList{"0", "1", "2", "3"}));
     }
     ::close(socket);
+}
+
+TEST_F(ZipArchiveTest, AFolderThatCannotBeArchivedIsLoggedAndShownWithTheReason) {
+    struct Case {
+        const char* what;
+        QString folderName;
+        bool unsafeTemporaryFolder;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"temporary folder not our own", "Docs", true, "not safe to use"},
+        {"name too long for an archive", QString(252, QLatin1Char('n')), false, "too long"},
+    };
+    const QString logPath = qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/Loftwise/" +
+                            AppLogDiskName(AppLogFileName());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString src = MakeTempDir("in") + "/" + c.folderName;
+        WriteFile(src + "/a.txt", "a");
+        // Someone else's folder in the place of ours: a link to elsewhere.
+        const QString tmp = MakeTempDir("tmp");
+        if (c.unsafeTemporaryFolder) {
+            ASSERT_EQ(::symlink(MakeTempDir("elsewhere").toUtf8().constData(),
+                                (tmp + QStringLiteral("/TemporaryItems-%1").arg(getuid()))
+                                    .toUtf8()
+                                    .constData()),
+                      0);
+        }
+        ScopedEnv tmpdir("TMPDIR", tmp.toUtf8().constData());
+        QFile::remove(logPath);
+        StartLogging();
+        gAlerts.clear();
+        const FSRef folder = RefOf(src);
+        FSRef archive{};
+        EXPECT_FALSE(ZipArchive(&folder, &archive));
+        StopLogging();
+        const QStringList log = LogEntries(logPath);
+        ASSERT_EQ(log.size(), 1) << log.join('|').toStdString();
+        EXPECT_TRUE(log[0].contains(c.folderName.left(40))) << log[0].toStdString();
+        EXPECT_TRUE(log[0].contains(c.reason)) << log[0].toStdString();
+        EXPECT_EQ(gAlerts, QStringList{log[0]});
+    }
 }
