@@ -10,6 +10,7 @@
 #endif
 #include "platform/FTPListing.h"
 #include "platform/Proxies.h"
+#include "platform/TextEncoding.h"
 
 #include <QLocale>
 #include <cerrno>
@@ -86,6 +87,15 @@ void MyCFStreamSetFTPProxy(CFTypeRef stream, MyStreamInfo* info) {
     if (info) info->proxyDict = std::move(proxies);
 }
 
+std::optional<QString> ReadFailureText(CFReadStreamRef stream) {
+    return HelpfulErrorText(CFReadStreamGetError(stream), false);
+}
+
+static void LogReadFailure(CFReadStreamRef stream) {
+    if (auto text = ReadFailureText(stream))
+        if (auto bytes = plat::QStringToMacRoman(*text)) LogEntry(bytes->c_str(), true);
+}
+
 bool MySendAvailableBytes(CFWriteStreamRef stream, MyStreamInfo* info,
                           void (*afterWrite)(MyStreamInfo* info, CFIndex written)) {
     char line[64];
@@ -96,6 +106,7 @@ bool MySendAvailableBytes(CFWriteStreamRef stream, MyStreamInfo* info,
             if (block < 0) {
                 std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(block));
                 LogEntry(line, true);
+                LogReadFailure(info->readStream);
                 return false;
             }
         }
@@ -124,7 +135,8 @@ void MyFinishTransfer(MyStreamInfo* info) {
 MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
                             const std::optional<QString>& user,
                             const std::optional<QString>& password,
-                            CFWriteStreamClientCallBack callback) {
+                            CFWriteStreamClientCallBack callback,
+                            std::optional<QString>* readFailure) {
     CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
     CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
     MyStreamInfo* info = nullptr;
@@ -136,6 +148,8 @@ MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
     }
     if (!CFReadStreamOpen(readStream)) {
         LogEntry("CFReadStreamOpen failed", true);
+        LogReadFailure(readStream);
+        if (readFailure) *readFailure = ReadFailureText(readStream);
         MyCleanupStreamInfo(info);
         return MyUploadStart::ReadOpenFailed;
     }

@@ -107,8 +107,9 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
             return;
         }
         const QUrl uploadURL = AppendFileName(dest->folderURL, QFileInfo(path).fileName());
-        const MyUploadStart started =
-            MyStartUpload(fileURL, uploadURL, dest->user, dest->password, MyUploadCallBack);
+        std::optional<QString> readFailure;
+        const MyUploadStart started = MyStartUpload(fileURL, uploadURL, dest->user, dest->password,
+                                                    MyUploadCallBack, &readFailure);
         // The alert's text for each step that can fail.
         switch (started) {
         case MyUploadStart::Started:
@@ -117,7 +118,7 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
             Fail(QStringLiteral("The upload could not be configured."));
             break;
         case MyUploadStart::ReadOpenFailed:
-            Fail(QStringLiteral("Could not open a readable connection."));
+            Fail(readFailure.value_or(QStringLiteral("Could not open a readable connection.")));
             break;
         case MyUploadStart::ClientFailed:
             Fail(QStringLiteral("Could not configure a writable connection."));
@@ -219,7 +220,8 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
         if (!MySendAvailableBytes(stream, info, [](MyStreamInfo*, CFIndex written) {
                 gTotalBytesWritten += UInt64(written);
             })) {
-            Fail(QStringLiteral("An error occurred reading data."));
+            Fail(ReadFailureText(info->readStream)
+                     .value_or(QStringLiteral("An error occurred reading data.")));
             MyFinishTransfer(info);
         }
         break;

@@ -97,11 +97,17 @@ enum class MyUploadStart { Started, NotConfigured, ReadOpenFailed, ClientFailed,
 // installs callback with a new record as its context, schedules the FTP
 // stream on this thread's run loop with the credentials and proxy settings,
 // and opens it. On Started the caller runs the run loop until the callback
-// finishes the transfer.
+// finishes the transfer. On ReadOpenFailed *readFailure (when given) gets
+// the words for why the file was refused, when there are any.
 MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
                             const std::optional<QString>& user,
                             const std::optional<QString>& password,
-                            CFWriteStreamClientCallBack callback);
+                            CFWriteStreamClientCallBack callback,
+                            std::optional<QString>* readFailure = nullptr);
+
+// The words for a failed open or read of the local file (not a regular file,
+// changed while sent ...), when there are better ones than the generic text.
+std::optional<QString> ReadFailureText(CFReadStreamRef stream);
 
 // Sets up a listing stream on folderURL and runs this thread's run loop
 // until the callback finishes it; set-up failures are logged.

@@ -2,10 +2,14 @@
 
 #include "platform/Bundle.h"
 
+#include "engine/LogSupport.h"
 #if defined(LOFTWISE_APP_BUILD)
 #include "engine/AppHost.h"
 #include "engine/FTPUpload.h"
+#include "engine/Logging.h"
 #include "toolkit/Utilities.h"
+#else
+#include "engine/LoggingCM.h"
 #endif
 
 #include <QByteArray>
@@ -13,6 +17,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <optional>
@@ -128,6 +133,9 @@ public:
         // The archiver reads nothing; signals the host ignores or blocks
         // are the archiver's to handle normally.
         ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        // Nor does it inherit anything beyond the standard descriptors: a
+        // data connection it held would keep an upload from ending.
+        okay_ = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
         sigset_t none, reset;
         sigemptyset(&none);
         sigemptyset(&reset);
@@ -153,19 +161,21 @@ private:
     bool okay_ = false;
 };
 
-// Runs `archiver -c -k -X source destination` and waits for it. True when it
-// exited with status 0.
-bool RunArchiver(const std::string& archiver, const std::string& source,
-                 const std::string& destination) {
+// Runs `archiver -c -k -X source destination` and waits for it. nullopt
+// when it exited with status 0, else why not.
+std::optional<QString> RunArchiver(const std::string& archiver, const std::string& source,
+                                   const std::string& destination) {
+    const QString failed = QStringLiteral("the archiver could not be started");
     SpawnSettings settings;
-    if (!settings.okay()) return false;
+    if (!settings.okay()) return failed;
     std::string args[] = {archiver, "-c", "-k", "-X", source, destination};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
                     args[4].data(), args[5].data(), nullptr};
     pid_t pid = 0;
-    if (::posix_spawn(&pid, archiver.c_str(), settings.actions(), settings.attributes(), argv,
-                      environ) != 0)
-        return false;
+    if (const int err = ::posix_spawn(&pid, archiver.c_str(), settings.actions(),
+                                      settings.attributes(), argv, environ))
+        return QStringLiteral("the archiver %1 could not be started (%2)")
+            .arg(QString::fromStdString(archiver), QString::fromLocal8Bit(strerror(err)));
 
     int status = 0;
     for (;;) {
@@ -180,9 +190,30 @@ bool RunArchiver(const std::string& archiver, const std::string& source,
         const pid_t done = ::waitpid(pid, &status, 0);
 #endif
         if (done == pid) break;
-        if (errno != EINTR) return false;
+        if (errno != EINTR) return failed;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
+    if (WIFSIGNALED(status))
+        return QStringLiteral("the archiver was ended by signal %1").arg(WTERMSIG(status));
+    return QStringLiteral("the archiver failed with status %1").arg(WEXITSTATUS(status));
+}
+
+// A folder that is not archived is not sent: the log and the user hear why,
+// the way a failed upload is reported.
+bool Refuse(QString name, const QString& reason) {
+    // A long name is cut so that the reason still fits the line.
+    if (name.size() > 64) name = name.left(63) + QChar(0x2026);
+    const QString text = QStringLiteral("The folder \u201C%1\u201D could not be archived and was "
+                                        "not sent: %2.")
+                             .arg(name, reason);
+    std::string bytes = MacRomanOrQuestionMarks(text);
+    if (bytes.size() > 255) bytes.resize(255);
+    LogEntry(bytes.c_str(), true);
+#if defined(LOFTWISE_APP_BUILD)
+    gTheError = bytes.c_str();
+    ReportErrorAlert();
+#endif
+    return false;
 }
 
 } // namespace
@@ -190,31 +221,45 @@ bool RunArchiver(const std::string& archiver, const std::string& source,
 bool ZipArchive(const FSRef* folder, FSRef* archive) {
     if (!folder || !archive) return false;
     const std::optional<QString> name = FolderName(folder);
-    if (!name) return false;
+    if (!name) return Refuse(QString(), QStringLiteral("its name could not be read"));
 #if defined(LOFTWISE_APP_BUILD)
     print_message(FillFormat(LocalizedString(QStringLiteral("Zip archiving: %@")), {*name}), 1);
 #endif
 
     FSRef temporaryItems, loftwise, unique;
-    if (FSFindFolder(kUserDomain, kTemporaryFolderType, kCreateFolder, &temporaryItems) != noErr)
-        return false;
+    const OSStatus found =
+        FSFindFolder(kUserDomain, kTemporaryFolderType, kCreateFolder, &temporaryItems);
+    if (found == permErr)
+        return Refuse(*name, QStringLiteral("the temporary folder is not a private folder of "
+                                            "this user, so it is not safe to use"));
+    const QString noTemporaryFolder = QStringLiteral("the temporary folder could not be made");
+    if (found != noErr) return Refuse(*name, noTemporaryFolder);
     if (!MakePrivateFolder(temporaryItems, QStringLiteral("Loftwise"), false, &loftwise))
-        return false;
+        return Refuse(*name, noTemporaryFolder);
     const std::optional<QString> uuid = NewUniqueName();
-    if (!uuid || !MakePrivateFolder(loftwise, *uuid, true, &unique)) return false;
+    if (!uuid || !MakePrivateFolder(loftwise, *uuid, true, &unique))
+        return Refuse(*name, noTemporaryFolder);
 
     const auto uniquePath = PathOf(unique);
     const auto sourcePath = PathOf(*folder);
-    if (!uniquePath || !sourcePath) return false;
+    const QString tooLong = QStringLiteral("its path is too long");
+    if (!uniquePath || !sourcePath) return Refuse(*name, tooLong);
     // Names cannot hold "/" here, except the root folder's own; it becomes
     // ":" as the Finder shows it, so the archive stays inside its folder.
     QString archiveName = *name;
     archiveName.replace(QLatin1Char('/'), QLatin1Char(':'));
-    const std::string destination =
-        Join(*uniquePath, (archiveName + QStringLiteral(".zip")).toUtf8().toStdString());
-    if (destination.size() + 1 > kMaxPathSize) return false;
+    const std::string fileName = (archiveName + QStringLiteral(".zip")).toUtf8().toStdString();
+    const long nameMax = ::pathconf(uniquePath->c_str(), _PC_NAME_MAX);
+    if (nameMax > 0 && fileName.size() > std::size_t(nameMax))
+        return Refuse(*name, QStringLiteral("its name is too long for the archive's name"));
+    const std::string destination = Join(*uniquePath, fileName);
+    if (destination.size() + 1 > kMaxPathSize) return Refuse(*name, tooLong);
 
     const std::string archiver = ArchiverPath();
-    if (archiver.empty() || !RunArchiver(archiver, *sourcePath, destination)) return false;
-    return FSPathMakeRef(destination.c_str(), archive, nullptr) == noErr;
+    if (archiver.empty()) return Refuse(*name, QStringLiteral("no archiver (ditto) was found"));
+    if (auto failed = RunArchiver(archiver, *sourcePath, destination))
+        return Refuse(*name, *failed);
+    if (FSPathMakeRef(destination.c_str(), archive, nullptr) != noErr)
+        return Refuse(*name, QStringLiteral("the archive was not found where it was made"));
+    return true;
 }

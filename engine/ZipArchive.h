@@ -8,8 +8,9 @@
 // by running `ditto -c -k -X folder archive` and waiting for it to exit (the
 // droplet keeps its window drawn meanwhile and shows "Zip archiving: <name>").
 // True, with *archive naming the archive, when ditto exits with status 0;
-// false on any failure. Logs nothing. The UUID folder stays behind either way
-// (both 0700); archives are never deleted.
+// false on any failure, which is logged with the folder's name and the
+// reason (and, in the droplet, shown in the error alert). The UUID folder
+// stays behind either way (both 0700); archives are never deleted.
 //
 // The archiver is $LOFTWISE_DITTO when set, else /usr/bin/ditto, else the
 // ditto program that travels with this code (next to the shared object or

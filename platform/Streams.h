@@ -5,6 +5,11 @@
 // An FTP stream that is not scheduled works synchronously instead: read and
 // write block until they can do something.
 //
+// File read stream: regular files only (a link is followed); anything else
+// is refused at open. A file whose size or modification time changed while
+// it was read fails at its end (kLoftwiseStreamErrorFileChanged) instead of
+// ending, so a copy of it is never taken for complete.
+//
 // FTP write stream: STOR of the URL's last path component (decoded) in the
 // URL's folder. Writes go to a buffer of a few hundred KiB; a write may take
 // fewer bytes than offered and takes none (returns 0) while the buffer is
@@ -85,6 +90,8 @@ enum : SInt32 {
     kLoftwiseStreamErrorBadURL = 1, // not an ftp URL with a host (and a file name to store)
     kLoftwiseStreamErrorControlCharacter = 2, // CR, LF or NUL in host, user name, password or path
     kLoftwiseStreamErrorSetup = 3,            // the transfer could not be set up
+    kLoftwiseStreamErrorNotRegularFile = 4,   // a local file that is a pipe, device or socket
+    kLoftwiseStreamErrorFileChanged = 5,      // a local file whose size or date changed while read
     kLoftwiseStreamErrorCurlBase = 1000,      // + a libcurl result with no better code
 };
 

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <string>
+#include <sys/socket.h>
 
 namespace plat::streams {
 
@@ -39,6 +41,20 @@ void RunEveryTransfer(CURLM* multi) {
 
 template <class T> void Set(CURL* easy, CURLoption option, T value) {
     curl_easy_setopt(easy, option, value);
+}
+
+// Every socket curl makes is close-on-exec, so that a program started
+// meanwhile (the log viewer, the archiver) cannot hold a data connection
+// open after we closed it.
+curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// The one curl does not make through OpenSocket: an active-mode data
+// connection it accepts.
+int SocketOptions(void*, curl_socket_t fd, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_ACCEPT) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return CURL_SOCKOPT_OK;
 }
 
 // A kept connection the server gave up on shows only when it is used:
@@ -252,6 +268,8 @@ bool FTPTransfer::configure(const FTPPlan& plan) {
     const long stall = StallSeconds();
     if (curl_easy_setopt(e, CURLOPT_URL, plan.url.c_str()) != CURLE_OK) return false;
     Set(e, CURLOPT_PROTOCOLS_STR, "ftp");
+    Set(e, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket);
+    Set(e, CURLOPT_SOCKOPTFUNCTION, &SocketOptions);
     Set(e, CURLOPT_NOSIGNAL, 1L);
     if (!plan.user.empty()) {
         Set(e, CURLOPT_USERNAME, plan.user.c_str());

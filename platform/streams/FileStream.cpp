@@ -21,22 +21,29 @@ public:
 
     bool open() override {
         if (m_state != State::NotOpen) return false;
-        m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+        const QByteArray path = QFile::encodeName(m_path);
+        // Only regular files are sent: a pipe would block the open (and the
+        // read) for good, a device like /dev/zero would never end. The stat
+        // keeps devices from being opened at all; O_NONBLOCK keeps a pipe
+        // swapped in after it from blocking the open, and fstat decides.
         struct stat st {};
-        if (m_fd >= 0 && fstat(m_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode)) return refuse(st.st_mode);
+        m_fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (m_fd >= 0 && fstat(m_fd, &st) != 0) {
+            const int err = errno;
             ::close(m_fd);
             m_fd = -1;
-            errno = EISDIR;
+            errno = err;
         }
         if (m_fd < 0) {
             fail(errno);
             suppressErrorEvent(); // the caller hears of it from the result
             return false;
         }
-        if (S_ISREG(st.st_mode)) {
-            m_size = st.st_size;
-            posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        }
+        if (!S_ISREG(st.st_mode)) return refuse(st.st_mode);
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+        m_opened = st;
+        posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         m_state = State::Open;
         return true;
     }
@@ -63,7 +70,18 @@ public:
         m_position += n;
         // A regular file is at its end once its size is read, so a scheduled
         // client hears of the end without a read that returns nothing.
-        if (n == 0 || (m_size >= 0 && m_position >= m_size)) m_state = State::AtEnd;
+        if (n == 0 || m_position >= m_opened.st_size) {
+            // A file written to meanwhile was not sent as it is now: its end
+            // is an error, so that no one reports the copy as complete. The
+            // bytes of this read are still handed over; the next read fails.
+            if (changedSinceOpen()) {
+                m_error = {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorFileChanged};
+                m_state = State::Error;
+                if (n == 0) return -1;
+            } else {
+                m_state = State::AtEnd;
+            }
+        }
         return n;
     }
 
@@ -104,12 +122,29 @@ private:
         m_error = {kCFStreamErrorDomainPOSIX, SInt32(err)};
         m_state = State::Error;
     }
+    bool refuse(mode_t mode) {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+        if (S_ISDIR(mode))
+            fail(EISDIR);
+        else
+            m_error = {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorNotRegularFile};
+        m_state = State::Error;
+        suppressErrorEvent();
+        return false;
+    }
+    bool changedSinceOpen() const {
+        struct stat now {};
+        if (fstat(m_fd, &now) != 0) return true;
+        return now.st_size != m_opened.st_size || now.st_mtim.tv_sec != m_opened.st_mtim.tv_sec ||
+               now.st_mtim.tv_nsec != m_opened.st_mtim.tv_nsec;
+    }
 
     QString m_path;
     int m_fd = -1;
     State m_state = State::NotOpen;
     CFStreamError m_error{0, 0};
-    off_t m_size = -1;
+    struct stat m_opened {}; // as it was when opened
     off_t m_position = 0;
 };
 

@@ -106,6 +106,12 @@ QString StreamErrorText(const CFStreamError& error) {
                                   "or NUL character; nothing was sent.");
         case kLoftwiseStreamErrorSetup:
             return QStringLiteral("The transfer could not be set up");
+        case kLoftwiseStreamErrorNotRegularFile:
+            return QStringLiteral("The item is not a regular file (a pipe, device or socket) "
+                                  "and was not sent.");
+        case kLoftwiseStreamErrorFileChanged:
+            return QStringLiteral("The file changed while it was being sent; the copy on the "
+                                  "server may be incomplete.");
         default:
             if (error.error >= kLoftwiseStreamErrorCurlBase)
                 return QString::fromUtf8(

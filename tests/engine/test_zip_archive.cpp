@@ -3,14 +3,19 @@
 #include "engine/ZipArchive.h"
 
 #include "engine/AppHost.h"
+#include "engine/Logging.h"
 #include "engine/Settings.h"
+#include "platform/LaunchServices.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -32,14 +37,30 @@ void YieldToEventLoop(UInt32 ticks) {
     // As the droplet's does, the wait gives the time away.
     ::usleep(useconds_t(ticks) * 1000000 / 60);
 }
-void ShowStopAlert(const QString&, const QString&) {}
-// The engine's log, linked in with the text formatting, asks for these.
+namespace {
+QStringList gAlerts;
+} // namespace
+void ShowStopAlert(const QString&, const QString& text) {
+    gAlerts << text;
+}
+// The engine's log and alert, linked in with the text formatting, ask for these.
 std::optional<QString> GetHost() {
-    return std::nullopt;
+    return QStringLiteral("ftphost");
 }
 std::optional<QString> GetFolderPath(bool) {
+    return QStringLiteral("/pub");
+}
+std::optional<QString> GetUsername() {
     return std::nullopt;
 }
+std::optional<QString> GetPassword() {
+    return std::nullopt;
+}
+ConnectionSnapshot TakeConnectionSnapshot() {
+    return {};
+}
+ScopedConnectionSnapshot::ScopedConnectionSnapshot(ConnectionSnapshot) : m_previous(nullptr) {}
+ScopedConnectionSnapshot::~ScopedConnectionSnapshot() = default;
 
 namespace {
 
@@ -215,4 +236,91 @@ TEST_F(ZipArchiveTest, PathsOver2048BytesFailCleanly) {
     ASSERT_TRUE(QDir().mkpath(deep));
     folder = RefOf(deep);
     EXPECT_FALSE(ZipArchive(&folder, &archive));
+}
+
+TEST_F(ZipArchiveTest, ProgramsWeStartGetOnlyTheStandardDescriptors) {
+    // A listening socket left inheritable, as a data connection would be.
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(socket, 0);
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
+    ASSERT_EQ(::listen(socket, 1), 0);
+
+    const QString src = MakeTempDir("in") + "/Docs";
+    WriteFile(src + "/a.txt", "a");
+    const FSRef folder = RefOf(src);
+    struct Case {
+        const char* what;
+        const char* variable;
+        std::function<void()> start;
+    };
+    const Case cases[] = {
+        {"archiver", "LOFTWISE_DITTO",
+         [&] {
+             FSRef archive{};
+             ZipArchive(&folder, &archive);
+         }},
+        {"opener", "LOFTWISE_OPENER",
+         [] { EXPECT_EQ(LSOpenCFURLRef(QUrl("http://example.com/"), nullptr), noErr); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString record = MakeTempDir("fds") + "/fds";
+        // ls is a child of the script and so inherits what it did; its 3 is
+        // the folder it lists.
+        ScopedEnv program(c.variable, MakeScript(QStringLiteral("ls /proc/self/fd > '%1.tmp'\n"
+                                                                "mv '%1.tmp' '%1'")
+                                                     .arg(record))
+                                          .toUtf8()
+                                          .constData());
+        c.start();
+        ASSERT_TRUE(WaitUntil([&] { return QFileInfo::exists(record); }));
+        EXPECT_EQ(QString::fromUtf8(ReadFile(record)).split('\n', Qt::SkipEmptyParts),
+                  (QStringList{"0", "1", "2", "3"}));
+    }
+    ::close(socket);
+}
+
+TEST_F(ZipArchiveTest, AFolderThatCannotBeArchivedIsLoggedAndShownWithTheReason) {
+    struct Case {
+        const char* what;
+        QString folderName;
+        bool unsafeTemporaryFolder;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"temporary folder not our own", "Docs", true, "not safe to use"},
+        {"name too long for an archive", QString(252, QLatin1Char('n')), false, "too long"},
+    };
+    const QString logPath = qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/Loftwise/" +
+                            AppLogDiskName(AppLogFileName());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString src = MakeTempDir("in") + "/" + c.folderName;
+        WriteFile(src + "/a.txt", "a");
+        // Someone else's folder in the place of ours: a link to elsewhere.
+        const QString tmp = MakeTempDir("tmp");
+        if (c.unsafeTemporaryFolder) {
+            ASSERT_EQ(::symlink(MakeTempDir("elsewhere").toUtf8().constData(),
+                                (tmp + QStringLiteral("/TemporaryItems-%1").arg(getuid()))
+                                    .toUtf8()
+                                    .constData()),
+                      0);
+        }
+        ScopedEnv tmpdir("TMPDIR", tmp.toUtf8().constData());
+        QFile::remove(logPath);
+        StartLogging();
+        gAlerts.clear();
+        const FSRef folder = RefOf(src);
+        FSRef archive{};
+        EXPECT_FALSE(ZipArchive(&folder, &archive));
+        StopLogging();
+        const QStringList log = LogEntries(logPath);
+        ASSERT_EQ(log.size(), 1) << log.join('|').toStdString();
+        EXPECT_TRUE(log[0].contains(c.folderName.left(40))) << log[0].toStdString();
+        EXPECT_TRUE(log[0].contains(c.reason)) << log[0].toStdString();
+        EXPECT_EQ(gAlerts, QStringList{log[0]});
+    }
 }

@@ -16,11 +16,17 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -90,12 +96,27 @@ struct Outcome {
     qint64 accepted = 0; // what a write stream took
     int partialWrites = 0;
     qint64 sizeOnServerAtEnd = -1;
+    int inheritableSockets = -1; // TCP sockets without close-on-exec, at the end event
     double seconds = 0;
 
     int count(CFStreamEventType e) const {
         return int(std::count(events.begin(), events.end(), e));
     }
 };
+
+// TCP sockets of this process that a program it starts would inherit.
+int InheritableSockets() {
+    int count = 0;
+    for (const QString& name : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files)) {
+        const int fd = name.toInt();
+        int domain = 0;
+        socklen_t size = sizeof domain;
+        if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0) continue;
+        if ((domain == AF_INET || domain == AF_INET6) && !(::fcntl(fd, F_GETFD) & FD_CLOEXEC))
+            ++count;
+    }
+    return count;
+}
 
 // Runs body on a new thread (which runs its own run loop inside body) and
 // waits at most timeout; then stops that loop until the thread is done.
@@ -175,6 +196,7 @@ struct UploadClient {
             return;
         case kCFStreamEventEndEncountered:
             c->out->ended = true;
+            c->out->inheritableSockets = InheritableSockets();
             if (!c->checkPath.isEmpty()) c->out->sizeOnServerAtEnd = QFileInfo(c->checkPath).size();
             c->finish();
             return;
@@ -319,6 +341,10 @@ void ExpectSucceeded(const Outcome& o) {
     EXPECT_EQ(o.events.front(), kCFStreamEventOpenCompleted);
     EXPECT_EQ(o.events.back(), kCFStreamEventEndEncountered);
     EXPECT_EQ(o.count(kCFStreamEventEndEncountered), 1);
+    // An upload's connections must not leak into programs started meanwhile.
+    if (o.inheritableSockets >= 0) {
+        EXPECT_EQ(o.inheritableSockets, 0);
+    }
 }
 
 void ExpectFailed(const Outcome& o, CFIndex domain, SInt32 code) {
@@ -1038,6 +1064,68 @@ TEST(FileStream, ScheduledAndSynchronousReads) {
     const Outcome empty = Read(CFReadStreamCreateWithFile, QUrl::fromLocalFile(dir + "/empty"));
     ExpectSucceeded(empty);
     EXPECT_TRUE(empty.data.isEmpty());
+}
+
+TEST(FileStream, OnlyRegularFilesAreOpened) {
+    // A pipe must not block the open, a device must not be read without end.
+    const QString dir = MakeTempDir(QStringLiteral("odd"));
+    const QByteArray fifo = QFile::encodeName(dir + "/fifo");
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    ASSERT_EQ(::symlink(fifo.constData(), QFile::encodeName(dir + "/to-fifo").constData()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", QFile::encodeName(dir + "/zero").constData()), 0);
+    for (const char* name : {"fifo", "to-fifo", "zero"}) {
+        SCOPED_TRACE(name);
+        CFReadStreamRef s = CFReadStreamCreateWithFile(QUrl::fromLocalFile(dir + "/" + name));
+        ASSERT_TRUE(s);
+        EXPECT_FALSE(CFReadStreamOpen(s));
+        const CFStreamError error = CFReadStreamGetError(s);
+        EXPECT_EQ(error.domain, kCFStreamErrorDomainLoftwise) << error;
+        EXPECT_EQ(error.error, kLoftwiseStreamErrorNotRegularFile) << error;
+        EXPECT_TRUE(plat::StreamErrorText(error).contains("not a regular file"));
+        UInt8 buffer[16];
+        EXPECT_EQ(CFReadStreamRead(s, buffer, sizeof buffer), -1);
+        CFRelease(s);
+    }
+}
+
+TEST(FileStream, AFileChangedWhileReadEndsInAnErrorNotAnEnd) {
+    struct Case {
+        const char* what;
+        std::function<void(const QByteArray& path)> change;
+    };
+    const Case cases[] = {
+        {"grown",
+         [](const QByteArray& path) {
+             QFile f(QFile::decodeName(path));
+             ASSERT_TRUE(f.open(QIODevice::Append));
+             f.write(RandomBytes(50000));
+         }},
+        {"shrunk",
+         [](const QByteArray& path) { ASSERT_EQ(::truncate(path.constData(), 40000), 0); }},
+        {"rewritten in place",
+         [](const QByteArray& path) {
+             const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 60, 0}};
+             ASSERT_EQ(::utimensat(AT_FDCWD, path.constData(), later, 0), 0);
+         }},
+    };
+    const QString dir = MakeTempDir(QStringLiteral("changing"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString path = dir + "/file.bin";
+        WriteFile(path, RandomBytes(100000));
+        CFReadStreamRef s = CFReadStreamCreateWithFile(QUrl::fromLocalFile(path));
+        ASSERT_TRUE(CFReadStreamOpen(s));
+        UInt8 buffer[32768];
+        ASSERT_EQ(CFReadStreamRead(s, buffer, sizeof buffer), CFIndex(sizeof buffer));
+        c.change(QFile::encodeName(path));
+        CFIndex n;
+        while ((n = CFReadStreamRead(s, buffer, sizeof buffer)) > 0) {}
+        EXPECT_EQ(n, -1);
+        EXPECT_EQ(CFReadStreamGetStatus(s), kCFStreamStatusError);
+        EXPECT_EQ(CFReadStreamGetError(s).domain, kCFStreamErrorDomainLoftwise);
+        EXPECT_EQ(CFReadStreamGetError(s).error, kLoftwiseStreamErrorFileChanged);
+        CFRelease(s);
+    }
 }
 
 TEST(RunLoop, OnePerThreadAndReturnsWhenEmpty) {

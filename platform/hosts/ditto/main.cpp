@@ -193,7 +193,7 @@ public:
     // The contents of the folder open as dirFd; entries are named prefix +
     // their relative path.
     void AddFolderContents(int dirFd, const std::string& diskPath, const std::string& prefix) {
-        const int listFd = ::dup(dirFd);
+        const int listFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
         if (listFd < 0) return Problem(diskPath, errno);
         DirPtr dir(::fdopendir(listFd));
         if (!dir) {
