@@ -89,9 +89,10 @@ std::optional<QString> RefuseDestination(const Destination& d) {
     return ::RefuseDestination(d.folderURL, d.user, d.password);
 }
 
-void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
+void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QString remoteName) {
     ScopedConnectionSnapshot scope(std::move(settings));
     const QString path = QString::fromUtf8(pathBuffer.get());
+    if (remoteName.isEmpty()) remoteName = QFileInfo(path).fileName();
     bool reachedUploading = false;
     [&] {
         auto dest = ReadDestination(false);
@@ -104,7 +105,7 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
             LogEntry(LogText("Uploading ", path).c_str(), true);
             return;
         }
-        const QUrl uploadURL = AppendFileName(dest->folderURL, QFileInfo(path).fileName());
+        const QUrl uploadURL = AppendFileName(dest->folderURL, remoteName);
         const MyUploadStart started =
             MyStartUpload(fileURL, uploadURL, dest->user, dest->password, MyUploadCallBack);
         // The alert's text for each step that can fail.
@@ -142,6 +143,10 @@ void ReportErrorAlert() {
 }
 
 bool FTPUpload(const FSRef* file) {
+    return FTPUpload(file, QString());
+}
+
+bool FTPUpload(const FSRef* file, const QString& remoteName) {
     gHadError = false;
     gUploadDone = false;
     gTotalBytesWritten = 0;
@@ -173,7 +178,7 @@ bool FTPUpload(const FSRef* file) {
             auto buffer = std::make_unique<char[]>(kPathBufferSize);
             std::memcpy(buffer.get(), utf8.constData(), std::size_t(utf8.size()) + 1);
             try {
-                std::thread(run, std::move(buffer), TakeConnectionSnapshot()).detach();
+                std::thread(run, std::move(buffer), TakeConnectionSnapshot(), remoteName).detach();
             } catch (...) {
                 failure = "The upload could not be configured.";
             }
