@@ -258,8 +258,8 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
 }
 
 void PauseTimerProc(EventLoopTimerRef timer, void*) {
-    RemoveEventLoopTimer(timer);
     if (timer == gPauseTimer) gPauseTimer = nullptr;
+    RemoveEventLoopTimer(timer);
     // The timer can fire inside a pass's own event processing; the pass
     // quits when it is over.
     if (UploadPassPending()) return;
