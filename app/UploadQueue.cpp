@@ -6,11 +6,15 @@
 #include "app/DropIntake.h"
 #include "app/Shell.h"
 #include "engine/FTPUpload.h"
+#include "engine/Logging.h"
 #include "engine/ZipArchive.h"
+#include "platform/TextEncoding.h"
 #include "platform/ui/Dialogs.h"
 #include "toolkit/CFile.h"
 #include "toolkit/Utilities.h"
 
+#include <QFileInfo>
+#include <QSet>
 #include <deque>
 #include <memory>
 #include <new>
@@ -24,6 +28,22 @@ namespace {
 // running pass reads a replaced list.
 std::deque<AEDescList> gWaitingLists;
 bool gPassPending = false;
+// The quit-when-done timer while it runs; a new drop cancels it.
+EventLoopTimerRef gPauseTimer = nullptr;
+// The server names the current pass has used.
+QSet<QString> gPassNames;
+std::function<void()> gBetweenWalksObserver;
+
+// A folder that changes between its counting and its collecting walk is
+// walked again, a few times, so a folder that settles is sent whole; one
+// that keeps changing is reported and skipped rather than sent half-read.
+constexpr int kWalkAttempts = 3;
+
+void CancelPendingQuit() {
+    if (!gPauseTimer) return;
+    RemoveEventLoopTimer(gPauseTimer);
+    gPauseTimer = nullptr;
+}
 
 void SchedulePass() {
     gPassPending = true;
@@ -55,23 +75,86 @@ void ShowWithName(const char* prefix, const FSRef* ref) {
         print_message(LocalizedString(QString::fromLatin1(prefix)) + *name, 1);
 }
 
+void Log(const QString& text) {
+    const auto roman = plat::QStringToMacRoman(text);
+    LogEntry(roman ? roman->c_str() : text.toUtf8().constData(), true);
+}
+
+// Reports something the pass could not send the way a failed upload is
+// reported: a log line and the error alert.
+void ReportSkipped(const QString& text) {
+    Log(text);
+    gTheError = text;
+    ReportErrorAlert();
+}
+
+// "name 1.ext", "name 2.ext"...: the number goes before the extension.
+QString NumberedName(const QString& name, int n) {
+    const qsizetype dot = name.lastIndexOf('.');
+    if (dot <= 0) return name + ' ' + QString::number(n);
+    return name.left(dot) + ' ' + QString::number(n) + name.mid(dot);
+}
+
+// Uploads one file of the pass. Every file goes to the one server folder,
+// so a name this pass has already sent gets a number: no file of a drop
+// replaces another of the same drop.
+void Upload(const FSRef* file) {
+    const auto path = plat::PathOfRef(*file);
+    if (!path) {
+        FTPUpload(file); // reports the failure
+        return;
+    }
+    const QString name = QFileInfo(*path).fileName();
+    QString remote = name;
+    for (int n = 1; gPassNames.contains(remote); ++n)
+        remote = NumberedName(name, n);
+    gPassNames.insert(remote);
+    if (remote != name)
+        Log(FillFormat(LocalizedString(QStringLiteral("%@ sent as %@ (this drop has another "
+                                                      "file of that name)")),
+                       {name, remote}));
+    FTPUpload(file, remote);
+}
+
+// Counts the folder's files and collects them into files; false when the
+// folder kept changing between the two walks (reported, nothing to send).
+bool CollectFolder(const FSRef* folder, std::unique_ptr<FSRef[]>& files, SInt32& count,
+                   OSErr& status) {
+    for (int attempt = 0; attempt < kWalkAttempts; ++attempt) {
+        gWhichFilter = 2;
+        gNbrFilesToBeProcessed = 0;
+        status = WalkFolder(folder);
+        count = gNbrFilesToBeProcessed;
+        if (count <= 0) return true;
+
+        files.reset(new (std::nothrow) FSRef[std::size_t(count)]);
+        if (!files) {
+            count = 0;
+            return true;
+        }
+        if (gBetweenWalksObserver) gBetweenWalksObserver();
+        gFSRefArray = files.get();
+        gWhichFilter = 1;
+        gNbrFilesProcessed = 0;
+        status = WalkFolder(folder);
+        gFSRefArray = nullptr;
+        if (gNbrFilesProcessed == count || gQuitting) return true;
+    }
+    const QString name = FSGetName(folder).value_or(QString());
+    ReportSkipped(FillFormat(
+        LocalizedString(QStringLiteral("The folder %@ kept changing while it was read and was not "
+                                       "sent. Drop it again once it is complete.")),
+        {name}));
+    count = 0;
+    return false;
+}
+
 // Expands a folder into its files and uploads each; the walk's status.
 OSErr ExpandFolder(const FSRef* folder, const QString& countFormat) {
-    gWhichFilter = 2;
-    OSErr status = WalkFolder(folder);
-    const SInt32 count = gNbrFilesToBeProcessed;
-    if (count <= 0) return status;
-
-    std::unique_ptr<FSRef[]> files(new (std::nothrow) FSRef[std::size_t(count)]);
-    if (!files) return status;
-    gFSRefArray = files.get();
-    gWhichFilter = 1;
-    status = WalkFolder(folder);
-    if (gNbrFilesProcessed != count) {
-        // The folder changed between the two walks.
-        gFSRefArray = nullptr;
-        return status;
-    }
+    std::unique_ptr<FSRef[]> files;
+    SInt32 count = 0;
+    OSErr status = noErr;
+    if (!CollectFolder(folder, files, count, status) || count <= 0) return status;
 
     SetControl32BitMaximum(gProgress, count - 1);
     SetControl32BitMinimum(gProgress, 0);
@@ -81,7 +164,7 @@ OSErr ExpandFolder(const FSRef* folder, const QString& countFormat) {
     for (SInt32 j = 0; j < count && !gQuitting && !gStopping; ++j) {
         if (auto name = FSGetName(&files[std::size_t(j)])) {
             print_message(LocalizedString(QStringLiteral("File: ")) + *name, 1);
-            FTPUpload(&files[std::size_t(j)]);
+            Upload(&files[std::size_t(j)]);
             ++gNbrFilesProcessed;
         }
         print_message(FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
@@ -89,7 +172,6 @@ OSErr ExpandFolder(const FSRef* folder, const QString& countFormat) {
     }
     HideControl(gProgress);
     HideControl(gSmallMessage);
-    gFSRefArray = nullptr;
     return status;
 }
 
@@ -106,6 +188,8 @@ OSErr OpenDocsAppleEventHandler(const AppleEvent* event, AppleEvent*, SRefCon) {
     AEInitializeDesc(&list);
     OSErr err = AEGetParamDesc(event, keyDirectObject, typeAEList, &list);
     if (err != noErr) return err;
+    // New work: quitting waits until it is done too.
+    CancelPendingQuit();
     if (gPassPending) {
         gWaitingLists.push_back(list);
         return noErr;
@@ -120,6 +204,7 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
     RemoveEventLoopTimer(timer);
     const QString countFormat = LocalizedString(QStringLiteral("(%d of %d)"));
     gStopping = false;
+    gPassNames.clear();
     ShowBusyState();
 
     long count = 0;
@@ -133,14 +218,22 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
                 AEGetNthPtr(&gDescList, i, typeFSRef, &keyword, &type, &item, sizeof item, &size);
             gNbrFilesToBeProcessed = 0;
             gNbrFilesProcessed = 0;
-            if (err != noErr) break;
+            if (err != noErr) {
+                // Gone since the drop (deleted, or its volume unmounted);
+                // the other items are still sent.
+                ReportSkipped(FillFormat(
+                    LocalizedString(QStringLiteral("Item %d of the drop could not be found "
+                                                   "(error %d).")),
+                    {QString::number(i), QString::number(err)}));
+                continue;
+            }
             if (!CFile::IsADirectory(&item)) {
                 ShowWithName("File: ", &item);
-                FTPUpload(&item);
+                Upload(&item);
             } else if (ZipFolders()) {
                 ShowWithName("Folder: ", &item);
                 FSRef archive;
-                if (ZipArchive(&item, &archive)) FTPUpload(&archive);
+                if (ZipArchive(&item, &archive)) Upload(&archive);
             } else if (ExpandFolder(&item, countFormat) != noErr) {
                 break;
             }
@@ -158,18 +251,32 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
         return;
     }
     if (QuitWhenDone()) {
-        EventLoopTimerRef pause = nullptr;
+        CancelPendingQuit();
         InstallEventLoopTimer(GetCurrentEventLoop(), 1.0, 0, NewEventLoopTimerUPP(PauseTimerProc),
-                              nullptr, &pause);
+                              nullptr, &gPauseTimer);
     }
 }
 
-void PauseTimerProc(EventLoopTimerRef, void*) {
+void PauseTimerProc(EventLoopTimerRef timer, void*) {
+    if (timer == gPauseTimer) gPauseTimer = nullptr;
+    RemoveEventLoopTimer(timer);
+    // The timer can fire inside a pass's own event processing; the pass
+    // quits when it is over.
+    if (UploadPassPending()) return;
     print_message(QStringLiteral("Bye."), 1);
     TransitionWindow(gWindow, kWindowFadeTransitionEffect, kWindowHideTransitionAction, nullptr);
+    // A drop that arrived while the window faded is sent before quitting.
+    if (UploadPassPending()) {
+        ShowWindow(gWindow);
+        return;
+    }
     ExitToShell();
 }
 
 bool UploadPassPending() {
     return gPassPending || !gWaitingLists.empty();
+}
+
+void SetBetweenWalksObserver(std::function<void()> observer) {
+    gBetweenWalksObserver = std::move(observer);
 }

@@ -4,6 +4,8 @@
 #include "platform/AppleEvents.h"
 #include "platform/ui/Events.h"
 
+#include <functional>
+
 // The pending work list: the direct parameter of the last Open Documents
 // event, exactly as it came.
 extern AEDescList gDescList;
@@ -14,3 +16,6 @@ void ProcessTimerProc(EventLoopTimerRef timer, void* userData);
 void PauseTimerProc(EventLoopTimerRef timer, void* userData);
 // A pass is scheduled, running, or waiting behind another.
 bool UploadPassPending();
+// Called between the counting and the collecting walk of a dropped folder
+// (tests change the folder there).
+void SetBetweenWalksObserver(std::function<void()> observer);

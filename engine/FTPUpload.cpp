@@ -91,9 +91,10 @@ std::optional<QString> RefuseDestination(const Destination& d) {
     return ::RefuseDestination(d.folderURL, d.user, d.password);
 }
 
-void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
+void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QString remoteName) {
     ScopedConnectionSnapshot scope(std::move(settings));
     const QString path = QString::fromUtf8(pathBuffer.get());
+    if (remoteName.isEmpty()) remoteName = QFileInfo(path).fileName();
     bool reachedUploading = false;
     [&] {
         auto dest = ReadDestination(false);
@@ -106,7 +107,7 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings) {
             LogEntry(LogText("Uploading ", path).c_str(), true);
             return;
         }
-        const QUrl uploadURL = AppendFileName(dest->folderURL, QFileInfo(path).fileName());
+        const QUrl uploadURL = AppendFileName(dest->folderURL, remoteName);
         std::optional<QString> readFailure;
         const MyUploadStart started = MyStartUpload(fileURL, uploadURL, dest->user, dest->password,
                                                     MyUploadCallBack, &readFailure);
@@ -145,6 +146,10 @@ void ReportErrorAlert() {
 }
 
 bool FTPUpload(const FSRef* file) {
+    return FTPUpload(file, QString());
+}
+
+bool FTPUpload(const FSRef* file, const QString& remoteName) {
     gHadError = false;
     gUploadDone = false;
     gTotalBytesWritten = 0;
@@ -176,7 +181,7 @@ bool FTPUpload(const FSRef* file) {
             auto buffer = std::make_unique<char[]>(kPathBufferSize);
             std::memcpy(buffer.get(), utf8.constData(), std::size_t(utf8.size()) + 1);
             try {
-                std::thread(run, std::move(buffer), TakeConnectionSnapshot()).detach();
+                std::thread(run, std::move(buffer), TakeConnectionSnapshot(), remoteName).detach();
             } catch (...) {
                 failure = "The upload could not be configured.";
             }

@@ -71,6 +71,9 @@ extern std::atomic<UInt64> gTotalBytesWritten;
 // Uploads one file; returns true when the transfer failed (the failure has
 // been shown), false for success and for a skipped invisible file.
 bool FTPUpload(const FSRef* file);
+// The same, stored on the server as remoteName (when not empty) instead of
+// the file's own name.
+bool FTPUpload(const FSRef* file, const QString& remoteName);
 // Shows the last failure in a stop alert.
 void ReportErrorAlert();
 // Starts a listing of the server folder into the log, on a worker thread.

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -54,6 +55,13 @@ std::map<QWidget*, std::unique_ptr<OpaqueEventTargetRef>> gWindowTargets;
 OpaqueEventLoopRef gMainLoop;
 bool gQuitRequested = false;
 int gSignalPipe[2] = {-1, -1};
+// Termination signals since the last quit the application refused.
+std::atomic<int> gSignalsSeen{0};
+volatile sig_atomic_t gFirstSignal = SIGTERM;
+// A signal asks for the graceful quit, which lets the file being sent finish;
+// a second signal, or this many seconds without the quit done, ends the
+// process at once (the server keeps a partial file).
+constexpr unsigned kQuitGraceSeconds = 10;
 
 bool Wants(EventHandlerRef h, EventClass cls, EventKind kind) {
     for (const EventTypeSpec& t : h->types)
@@ -98,9 +106,30 @@ OSStatus DispatchCommand(QWidget* window, const HICommand& cmd) {
     return eventNotHandledErr;
 }
 
-void OnSignal(int) {
+// Ends the process as the signal's default action does; async-signal-safe.
+void EndBySignal(int sig) {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+void OnSignal(int sig) {
+    if (gSignalsSeen.fetch_add(1) > 0) EndBySignal(sig);
+    gFirstSignal = sig;
+    alarm(kQuitGraceSeconds);
     const char b = 'q';
     [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &b, 1);
+}
+
+void OnQuitGraceOver(int) {
+    EndBySignal(gFirstSignal);
 }
 
 void InstallQuitSignals() {
@@ -112,13 +141,22 @@ void InstallQuitSignals() {
         [[maybe_unused]] ssize_t n = read(gSignalPipe[0], buf, sizeof buf);
         HICommand cmd{kHICommandFromMenu, kHICommandQuit, {nullptr, 0}};
         ProcessHICommand(&cmd);
+        if (!gQuitRequested) {
+            // A handler kept the application running: nothing to bound.
+            alarm(0);
+            gSignalsSeen = 0;
+        }
     });
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = OnQuitGraceOver;
+    sigaction(SIGALRM, &sa, nullptr);
 }
 
 } // namespace

@@ -124,8 +124,9 @@ OSErr SetFrontProcess(const ProcessSerialNumber* psn);
 namespace plat {
 
 // Creates the application object, makes SIGINT and SIGTERM act like the Quit
-// command, and starts Open Documents delivery for the launch files (the
-// arguments that are not options). Forwarded: another instance of this
+// command (a second signal, or ten seconds without the quit done, ends the
+// process at once), and starts Open Documents delivery for the launch files
+// (the arguments that are not options). Forwarded: another instance of this
 // bundle took the files, the caller exits with 0.
 LaunchRole InitApplication(int& argc, char** argv);
 

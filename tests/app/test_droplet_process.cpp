@@ -6,8 +6,11 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QProcess>
+#include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -26,10 +29,14 @@ protected:
         ASSERT_TRUE(m_server->isRunning()) << m_server->startError().toStdString();
         m_bundle = MakeTempDir("copies") + "/Loftwise.app";
         ASSERT_EQ(RunProcess("cp", {"-a", kRealBundle, m_bundle}).exitCode, 0);
+        UseServer(*m_server);
+    }
+    // The copy's hard-coded destination.
+    void UseServer(const FtpServer& server) {
         WriteFile(m_bundle + "/Contents/Resources/Preferences.txt",
                   QStringLiteral("127.0.0.1:%1\n%2\n%3\n/\n")
-                      .arg(m_server->port())
-                      .arg(m_server->user(), m_server->password())
+                      .arg(server.port())
+                      .arg(server.user(), server.password())
                       .toUtf8());
     }
     void TearDown() override {
@@ -125,6 +132,42 @@ TEST_F(DropletProcess, QuitDuringAnUploadFinishesThatFileFirst) {
     EXPECT_EQ(app->exitCode(), 0);
     EXPECT_EQ(QFileInfo(m_server->home() + "/one.bin").size(), big.size());
     EXPECT_FALSE(QFileInfo::exists(m_server->home() + "/two.bin"));
+}
+
+TEST_F(DropletProcess, SignalsEndAHangingUploadWithinSeconds) {
+    struct Case {
+        std::vector<int> sent;
+        int withinMs;
+    };
+    // A second signal ends the program at once; one signal after a grace
+    // period, well before the transfer's own stall time-out.
+    const Case cases[] = {{{SIGTERM, SIGINT}, 5000}, {{SIGTERM}, 20000}};
+    const QString src = MakeTempDir("src");
+    WriteFile(src + "/stuck.bin", QByteArray(32 * 1024 * 1024, 's'));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent.size());
+        FaultFtpServer server(QJsonObject{{"stor_stall_after", 65536}});
+        ASSERT_TRUE(server.isRunning());
+        m_bundle = MakeTempDir("copies") + "/Loftwise.app";
+        ASSERT_EQ(RunProcess("cp", {"-a", kRealBundle, m_bundle}).exitCode, 0);
+        UseServer(server);
+        QProcess* app = Launch({src + "/stuck.bin"});
+        ASSERT_TRUE(WaitUntil([&] {
+            for (const auto& e : server.events())
+                if (e.type == "STALL") return true;
+            return false;
+        })) << app->readAll().toStdString();
+        QElapsedTimer clock;
+        clock.start();
+        for (int sig : c.sent) {
+            // Signals pending together are taken lowest number first.
+            if (sig != c.sent.front()) QThread::msleep(300);
+            ::kill(pid_t(app->processId()), sig);
+        }
+        ASSERT_TRUE(app->waitForFinished(c.withinMs)) << clock.elapsed();
+        EXPECT_EQ(app->exitStatus(), QProcess::CrashExit);
+        EXPECT_EQ(app->exitCode(), c.sent.back());
+    }
 }
 
 } // namespace

@@ -15,12 +15,15 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QTimer>
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace testing_support;
 
@@ -110,6 +113,21 @@ protected:
             files << QDir(s_server->home()).relativeFilePath(it.next());
         files.sort();
         return files;
+    }
+    static QString LogText() {
+        return QString::fromUtf8(ReadFile(QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) +
+                                          "/Logs/Loftwise/" + AppLogDiskName(AppLogFileName())));
+    }
+    // The informative texts of the alerts shown while during() runs.
+    static QStringList Alerts(const std::function<void()>& during) {
+        QStringList texts;
+        plat::SetAlertResponder([&](const plat::AlertRequest& r) {
+            texts << r.explanation;
+            return kAlertStdAlertOKButton;
+        });
+        during();
+        plat::SetAlertResponder(nullptr);
+        return texts;
     }
     static void ExpectIdle() {
         EXPECT_FALSE(IsControlVisible(gSpin));
@@ -210,6 +228,90 @@ TEST_F(Queue, ASecondDropDuringAPassIsQueuedBehindIt) {
     const qsizetype late = w.messages.indexOf(QRegularExpression(".*late.txt.*"));
     ASSERT_GE(big2, 0);
     EXPECT_GT(late, big2) << w.messages.join("\n").toStdString();
+}
+
+TEST_F(Queue, ADropThatArrivesAfterAPassIsSentBeforeQuitting) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const QString src = Tree({"first.txt", "late1.bin", "late2.bin"}, QByteArray(1 << 20, 'l'));
+    EXPECT_EXIT(
+        {
+            CFPreferencesSetAppValue("QuitWhenDone", PlistValue::boolean(true), kDomain);
+            CFPreferencesAppSynchronize(kDomain);
+            Drop({src + "/first.txt"});
+            // The second drop comes while the quit timer runs, and its pass
+            // outlasts the timer.
+            bool slept = false;
+            Drop({src + "/late1.bin", src + "/late2.bin"}, [&] {
+                if (slept || !Text(gMessage).contains("late1.bin")) return;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                slept = true;
+            });
+            if (Arrived() == QStringList({"first.txt", "late1.bin", "late2.bin"}) &&
+                ReadFile(s_server->home() + "/late2.bin") == ReadFile(src + "/late2.bin"))
+                std::fputs("all sent\n", stderr);
+            WaitUntil([] { return false; }, 5000,
+                      [] { WaitNextEvent(everyEvent, nullptr, 1, nullptr); });
+        },
+        ::testing::ExitedWithCode(0), "all sent");
+}
+
+TEST_F(Queue, AnItemGoneSinceTheDropIsReportedAndTheRestSent) {
+    const QString src = Tree({"a.txt", "b.txt", "c.txt"});
+    const QStringList alerts = Alerts([&] {
+        Drop({src + "/a.txt", src + "/b.txt", src + "/c.txt"}, [&] {
+            if (Text(gMessage).contains("a.txt")) QFile::remove(src + "/b.txt");
+        });
+    });
+    EXPECT_EQ(Arrived(), QStringList({"a.txt", "c.txt"}));
+    EXPECT_EQ(alerts, QStringList({"Item 2 of the drop could not be found (error -43)."}));
+    EXPECT_TRUE(LogText().contains("Item 2 of the drop could not be found (error -43).\r"));
+}
+
+TEST_F(Queue, AFolderThatChangesBetweenItsWalksIsNotLostSilently) {
+    struct Case {
+        int changes; // files added, one between each count and collect walk
+        QStringList arrived;
+        QStringList alerts;
+    };
+    const Case cases[] = {
+        {1, {"a.txt", "b.txt", "new1.txt", "z.txt"}, {}},
+        {99,
+         {"z.txt"},
+         {"The folder Busy kept changing while it was read and was not sent. Drop it again "
+          "once it is complete."}},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        const QString src = Tree({"Busy/a.txt", "Busy/b.txt", "z.txt"});
+        int added = 0;
+        SetBetweenWalksObserver([&] {
+            if (added < c.changes) WriteFile(src + QString("/Busy/new%1.txt").arg(++added), "n");
+        });
+        const QStringList alerts = Alerts([&] { Drop({src + "/Busy", src + "/z.txt"}); });
+        SetBetweenWalksObserver(nullptr);
+        EXPECT_EQ(Arrived(), c.arrived) << c.changes;
+        EXPECT_EQ(alerts, c.alerts) << c.changes;
+        for (const QString& a : c.alerts)
+            EXPECT_TRUE(LogText().contains(a + "\r"));
+    }
+}
+
+TEST_F(Queue, FilesOfOneDropWithTheSameNameAllArrive) {
+    const QString src = Tree({"Trip/Paris/IMG_0001.jpg", "Trip/Rome/IMG_0001.jpg", "IMG_0001.jpg"});
+    Drop({src + "/Trip", src + "/IMG_0001.jpg"});
+    ASSERT_EQ(Arrived(), QStringList({"IMG_0001 1.jpg", "IMG_0001 2.jpg", "IMG_0001.jpg"}));
+    QStringList contents;
+    for (const QString& f : Arrived())
+        contents << QString::fromUtf8(ReadFile(s_server->home() + "/" + f));
+    contents.sort();
+    EXPECT_EQ(contents, QStringList({"dataIMG_0001.jpg", "dataTrip/Paris/IMG_0001.jpg",
+                                     "dataTrip/Rome/IMG_0001.jpg"}));
+    EXPECT_TRUE(LogText().contains(
+        "IMG_0001.jpg sent as IMG_0001 2.jpg (this drop has another file of that name)\r"));
+    // A later drop replaces as before.
+    Drop({src + "/IMG_0001.jpg"});
+    EXPECT_EQ(Arrived().size(), 3);
+    EXPECT_EQ(ReadFile(s_server->home() + "/IMG_0001.jpg"), QByteArray("dataIMG_0001.jpg"));
 }
 
 TEST_F(Queue, WicketsAreListedAndClearedOnlyOnOk) {
