@@ -56,6 +56,9 @@ std::optional<QString> GetUsername() {
 std::optional<QString> GetPassword() {
     return std::nullopt;
 }
+std::optional<QString> GetSettingsTrouble() {
+    return std::nullopt;
+}
 ConnectionSnapshot TakeConnectionSnapshot() {
     return {};
 }
