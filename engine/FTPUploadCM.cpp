@@ -104,7 +104,7 @@ int FTPUpload(const FSRef* file, const QUrl& destination) {
     gDestination = destination;
 
     if (OpenConsoleLog()) OpenConsole(kLogFileName);
-    Log(FillFormat(LocalizedString("%@\nUploading File: %@"), {DateText(), name}));
+    LogEntryFormat(LocalizedString("%@\nUploading File: %@"), {DateText(), name});
 
     const std::optional<QString> path = plat::PathOfRef(*file);
     const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
@@ -189,7 +189,7 @@ void WriteEntryLine(const PlistDictionary& entry) {
 void dir_run(const QUrl& destination) {
     const auto dest = ReadDestination(destination, true);
     if (!dest) return;
-    Log(FillFormat(LocalizedString("%@\nDirectory Listing: %@"), {DateText(), dest->text}));
+    LogEntryFormat(LocalizedString("%@\nDirectory Listing: %@"), {DateText(), dest->text});
     const QUrl folderURL(dest->text, QUrl::StrictMode);
     if (auto refused = RefuseDestination(folderURL, dest->user, dest->password)) {
         Log(*refused);
