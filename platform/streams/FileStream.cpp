@@ -13,7 +13,7 @@ namespace {
 
 class FileReadStream final : public ReadStreamImpl {
 public:
-    explicit FileReadStream(QString path) : m_path(std::move(path)) {}
+    explicit FileReadStream(QByteArray path) : m_path(std::move(path)) {}
     ~FileReadStream() override {
         close();
         unschedule(nullptr);
@@ -21,7 +21,7 @@ public:
 
     bool open() override {
         if (m_state != State::NotOpen) return false;
-        m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+        m_fd = ::open(m_path.constData(), O_RDONLY | O_CLOEXEC);
         struct stat st {};
         if (m_fd >= 0 && fstat(m_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
             ::close(m_fd);
@@ -105,7 +105,7 @@ private:
         m_state = State::Error;
     }
 
-    QString m_path;
+    QByteArray m_path; // native bytes
     int m_fd = -1;
     State m_state = State::NotOpen;
     CFStreamError m_error{0, 0};
@@ -115,7 +115,7 @@ private:
 
 } // namespace
 
-ReadStreamImpl* NewFileReadStream(const QString& path) {
+ReadStreamImpl* NewFileReadStream(const QByteArray& path) {
     return new FileReadStream(path);
 }
 
