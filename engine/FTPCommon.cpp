@@ -315,6 +315,17 @@ QUrl AppendFileName(const QUrl& folder, const QString& fileName) {
     return url;
 }
 
+QUrl AppendFileName(const QUrl& folder, std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view last = slash == path.npos ? path : path.substr(slash + 1);
+    const QByteArray name(last.data(), qsizetype(last.size()));
+    QUrl url = folder;
+    QString encoded = url.path(QUrl::FullyEncoded);
+    if (!encoded.endsWith('/')) encoded += '/';
+    url.setPath(encoded + QString::fromLatin1(name.toPercentEncoding()), QUrl::StrictMode);
+    return url;
+}
+
 QString FillFormat(const QString& format, const QStringList& values) {
     QString out;
     out.reserve(format.size() + 32);

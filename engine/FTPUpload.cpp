@@ -93,13 +93,15 @@ std::optional<QString> RefuseDestination(const Destination& d) {
 
 void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QString remoteName) {
     ScopedConnectionSnapshot scope(std::move(settings));
+    // The path's bytes go to the file system and the server; the text, with
+    // any bytes that are not UTF-8 shown as U+FFFD, to the log.
+    const std::string_view pathBytes(pathBuffer.get());
     const QString path = QString::fromUtf8(pathBuffer.get());
-    if (remoteName.isEmpty()) remoteName = QFileInfo(path).fileName();
     bool reachedUploading = false;
     [&] {
         auto dest = ReadDestination(false);
         if (!dest) return;
-        const QUrl fileURL = QUrl::fromLocalFile(path);
+        const QUrl fileURL = plat::FileURLOfPathBytes(pathBytes);
         reachedUploading = true;
         if (auto refused = RefuseDestination(*dest)) {
             Log(*refused);
@@ -107,7 +109,10 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QStrin
             LogEntry(LogText("Uploading ", path).c_str(), true);
             return;
         }
-        const QUrl uploadURL = AppendFileName(dest->folderURL, remoteName);
+        // A name given by the caller (a renamed duplicate) is text; otherwise
+        // the file's own name goes out byte for byte.
+        const QUrl uploadURL = remoteName.isEmpty() ? AppendFileName(dest->folderURL, pathBytes)
+                                                    : AppendFileName(dest->folderURL, remoteName);
         std::optional<QString> readFailure;
         const MyUploadStart started = MyStartUpload(fileURL, uploadURL, dest->user, dest->password,
                                                     MyUploadCallBack, &readFailure);
@@ -165,7 +170,6 @@ bool FTPUpload(const FSRef* file, const QString& remoteName) {
     const char* failure = nullptr;
     UInt64 size = 0;
     std::optional<QString> name;
-    std::optional<QString> path;
     if (plat::DataForkSize(*file, &size) != noErr)
         failure = "The size of the file could not be determined.";
     else if (!(name = FSGetName(file)))
@@ -173,8 +177,8 @@ bool FTPUpload(const FSRef* file, const QString& remoteName) {
     if (!failure) {
         print_message(
             FillFormat(LocalizedString(QStringLiteral("Initializing FTP Upload: %@")), {*name}), 1);
-        path = plat::PathOfRef(*file);
-        const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
+        const std::optional<std::string> path = plat::PathBytesOfRef(*file);
+        const QByteArray utf8 = path ? QByteArray::fromStdString(*path) : QByteArray();
         if (!path || std::size_t(utf8.size()) + 1 > kPathBufferSize) {
             failure = "The upload could not be configured.";
         } else {

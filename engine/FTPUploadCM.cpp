@@ -62,7 +62,8 @@ std::optional<Destination> ReadDestination(const QUrl& url, bool forListing) {
 }
 
 void* run(void* argument) {
-    const QString path = QString::fromUtf8(static_cast<const char*>(argument));
+    // The path's bytes, as they are on disk, also when they are not UTF-8.
+    const std::string_view path(static_cast<const char*>(argument));
     const auto dest = ReadDestination(gDestination, false);
     if (!dest) return nullptr;
     Log(LocalizedString("Starting upload..."));
@@ -71,8 +72,8 @@ void* run(void* argument) {
         Log(*refused);
         return nullptr;
     }
-    const QUrl fileURL = QUrl::fromLocalFile(path);
-    const QUrl uploadURL = AppendFileName(folderURL, QFileInfo(path).fileName());
+    const QUrl fileURL = plat::FileURLOfPathBytes(path);
+    const QUrl uploadURL = AppendFileName(folderURL, path);
     const MyUploadStart started =
         MyStartUpload(fileURL, uploadURL, dest->user, dest->password, MyUploadCallBack);
     if (started == MyUploadStart::NotConfigured)
@@ -104,10 +105,10 @@ int FTPUpload(const FSRef* file, const QUrl& destination) {
     gDestination = destination;
 
     if (OpenConsoleLog()) OpenConsole(kLogFileName);
-    Log(FillFormat(LocalizedString("%@\nUploading File: %@"), {DateText(), name}));
+    LogEntryFormat(LocalizedString("%@\nUploading File: %@"), {DateText(), name});
 
-    const std::optional<QString> path = plat::PathOfRef(*file);
-    const QByteArray utf8 = path ? path->toUtf8() : QByteArray();
+    const std::optional<std::string> path = plat::PathBytesOfRef(*file);
+    const QByteArray utf8 = path ? QByteArray::fromStdString(*path) : QByteArray();
     if (!path || utf8.contains('\0')) {
         LogEntry("The upload could not be configured.", true);
         return -1;
@@ -189,7 +190,7 @@ void WriteEntryLine(const PlistDictionary& entry) {
 void dir_run(const QUrl& destination) {
     const auto dest = ReadDestination(destination, true);
     if (!dest) return;
-    Log(FillFormat(LocalizedString("%@\nDirectory Listing: %@"), {DateText(), dest->text}));
+    LogEntryFormat(LocalizedString("%@\nDirectory Listing: %@"), {DateText(), dest->text});
     const QUrl folderURL(dest->text, QUrl::StrictMode);
     if (auto refused = RefuseDestination(folderURL, dest->user, dest->password)) {
         Log(*refused);

@@ -4,6 +4,7 @@
 #include "platform/TextEncoding.h"
 
 #include <QLocale>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -50,6 +51,60 @@ std::string MacRomanOrQuestionMarks(const QString& text) {
         }
         const auto byte = plat::UnicodeToMacRoman(c.unicode());
         out += byte ? char(*byte) : '?';
+    }
+    return out;
+}
+
+namespace {
+
+// The escape for a control character, or empty for any other.
+std::string_view ControlEscape(char16_t c, char (&buffer)[5]) {
+    switch (c) {
+    case '\r':
+        return "\\r";
+    case '\n':
+        return "\\n";
+    case '\t':
+        return "\\t";
+    default:
+        if (c >= 0x20 && c != 0x7F) return {};
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        buffer[0] = '\\';
+        buffer[1] = 'x';
+        buffer[2] = kHex[c >> 4];
+        buffer[3] = kHex[c & 0xF];
+        return std::string_view(buffer, 4);
+    }
+}
+
+} // namespace
+
+std::string EscapeControlCharacters(std::string_view text, std::size_t limit) {
+    std::string out;
+    out.reserve(std::min(text.size(), limit));
+    char buffer[5];
+    for (char byte : text) {
+        const std::string_view escape = ControlEscape(char16_t(uint8_t(byte)), buffer);
+        const std::size_t length = escape.empty() ? 1 : escape.size();
+        if (out.size() + length > limit) break;
+        if (escape.empty())
+            out += byte;
+        else
+            out += escape;
+    }
+    return out;
+}
+
+QString EscapeControlCharacters(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    char buffer[5];
+    for (QChar c : text) {
+        const std::string_view escape = ControlEscape(c.unicode(), buffer);
+        if (escape.empty())
+            out += c;
+        else
+            out += QLatin1String(escape.data(), qsizetype(escape.size()));
     }
     return out;
 }

@@ -22,6 +22,14 @@ QString LogDateString(const QDateTime& when);
 // Mac Roman bytes of a text, with '?' for each character Mac Roman lacks.
 std::string MacRomanOrQuestionMarks(const QString& text);
 
+// The text with each control character (below 0x20, and 0x7F) written as an
+// escape: \r, \n, \t, else \xNN. A name holding a line end then cannot
+// start a line of its own. A backslash stays as it is: entries stay readable,
+// and no text can make a line end appear. Stops before the escape or byte that
+// would pass limit bytes.
+std::string EscapeControlCharacters(std::string_view text, std::size_t limit = std::string::npos);
+QString EscapeControlCharacters(const QString& text);
+
 // Looks name up in parent, creating it (a folder or an empty file) when
 // missing; *created (when not null) tells whether this call made it.
 OSStatus FindOrCreateLogItem(const FSRef& parent, const QString& name, bool folder, FSRef* ref,

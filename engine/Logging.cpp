@@ -129,7 +129,8 @@ void LogEntry(const char* text, bool addLineEnd) {
     std::lock_guard line(gLineLock);
     std::shared_lock lock(gLoggerLock);
     if (!gLogger) return;
-    CString256 entry(text);
+    // A control character in a name must not start a line of its own.
+    CString256 entry(EscapeControlCharacters(text, 255).c_str());
     // A text that fills all 255 bytes has no room left for its CR.
     if (addLineEnd) entry += "\r";
     gLogger->Write_Entry(entry);

@@ -34,8 +34,9 @@ extern CLog* gLogger;
 
 void StartLogging();
 void StopLogging();
-// Appends text (Mac Roman, unchanged) as one entry, with a CR when
-// addLineEnd is set. Safe from any thread; does nothing when no log is open.
+// Appends text (Mac Roman, unchanged but for control characters, which are
+// escaped) as one entry, with a CR when addLineEnd is set. Safe from any thread; does nothing when
+// no log is open.
 void LogEntry(const char* text, bool addLineEnd);
 // Opens this destination's log file in the log viewer.
 void OpenConsole();

@@ -1,5 +1,6 @@
 #include "engine/LoggingCM.h"
 
+#include "engine/FTPUpload.h"
 #include "engine/LogSupport.h"
 #include "platform/Files.h"
 #include "platform/LaunchServices.h"
@@ -77,7 +78,8 @@ OSStatus Write_Entry(const char* text) {
 
 void LogEntry(const char* text, bool addLineEnd) {
     if (!text) return;
-    QString entry = plat::MacRomanToQString(std::string_view(text, std::strlen(text)));
+    // A control character in a name must not start a line of its own.
+    QString entry = plat::MacRomanToQString(EscapeControlCharacters(std::string_view(text)));
     if (addLineEnd) entry += QLatin1Char('\r');
     char buffer[256];
     if (ToEntryBuffer(entry, buffer)) Write_Entry(buffer);
@@ -85,7 +87,20 @@ void LogEntry(const char* text, bool addLineEnd) {
 
 void LogEntryCFString(const QString& text) {
     char buffer[256];
-    if (ToEntryBuffer(text + QLatin1Char('\r'), buffer)) Write_Entry(buffer);
+    if (ToEntryBuffer(EscapeControlCharacters(text) + QLatin1Char('\r'), buffer))
+        Write_Entry(buffer);
+}
+
+void LogEntryFormat(const QString& format, const QStringList& values) {
+    QStringList shown;
+    for (const QString& value : values)
+        shown << EscapeControlCharacters(value);
+    // Characters Mac Roman lacks become '?' and a long line is cut, so that
+    // the values still show rather than the whole entry being dropped.
+    std::string bytes = MacRomanOrQuestionMarks(FillFormat(format, shown));
+    if (bytes.size() > 254) bytes.resize(254);
+    bytes += '\r';
+    Write_Entry(bytes.c_str());
 }
 
 void OpenConsole(const QString& fileName) {

@@ -28,7 +28,7 @@ namespace plat {
 namespace {
 
 // Wire format of a forwarded launch: magic, path count, then each path as a
-// 32-bit length and its UTF-8 bytes (all big-endian). The answer is kAck once
+// 32-bit length and its bytes as the file system has them (all big-endian). The answer is kAck once
 // the paths are queued.
 constexpr char kMagic[] = "LWOD";
 constexpr char kAck[] = "LWOK";
@@ -125,27 +125,26 @@ quint32 GetU32(const char* p) {
            (quint32(uchar(p[2])) << 8) | quint32(uchar(p[3]));
 }
 
-QByteArray Encode(const QStringList& paths) {
+QByteArray Encode(const QByteArrayList& paths) {
     QByteArray out(kMagic, 4);
     PutU32(out, quint32(paths.size()));
-    for (const QString& p : paths) {
-        const QByteArray utf8 = p.toUtf8();
-        PutU32(out, quint32(utf8.size()));
-        out.append(utf8);
+    for (const QByteArray& p : paths) {
+        PutU32(out, quint32(p.size()));
+        out.append(p);
     }
     return out;
 }
 
 enum class Decoded { Complete, Incomplete, Malformed };
 
-Decoded Decode(const QByteArray& in, QStringList* paths) {
+Decoded Decode(const QByteArray& in, QByteArrayList* paths) {
     if (in.size() < 8)
         return in.startsWith(QByteArray(kMagic, 4).left(in.size())) ? Decoded::Incomplete
                                                                     : Decoded::Malformed;
     if (!in.startsWith(QByteArray(kMagic, 4))) return Decoded::Malformed;
     const quint32 count = GetU32(in.constData() + 4);
     if (count > kMaxPaths) return Decoded::Malformed;
-    QStringList out;
+    QByteArrayList out;
     qsizetype at = 8;
     for (quint32 i = 0; i < count; ++i) {
         if (in.size() - at < 4) return Decoded::Incomplete;
@@ -153,7 +152,7 @@ Decoded Decode(const QByteArray& in, QStringList* paths) {
         if (length > kMaxPathBytes) return Decoded::Malformed;
         at += 4;
         if (in.size() - at < qsizetype(length)) return Decoded::Incomplete;
-        out.push_back(QString::fromUtf8(in.constData() + at, qsizetype(length)));
+        out.push_back(QByteArray(in.constData() + at, qsizetype(length)));
         at += length;
     }
     if (at != in.size()) return Decoded::Malformed;
@@ -163,7 +162,7 @@ Decoded Decode(const QByteArray& in, QStringList* paths) {
 
 enum class Forwarding { NoInstance, Forwarded, NoAnswer };
 
-Forwarding Forward(const QString& socketPath, const QStringList& paths) {
+Forwarding Forward(const QString& socketPath, const QByteArrayList& paths) {
     QLocalSocket socket;
     socket.connectToServer(socketPath);
     if (!socket.waitForConnected(kConnectTimeoutMs)) {
@@ -199,7 +198,7 @@ void Serve(QLocalSocket* socket) {
             return;
         }
         buffer->append(socket->readAll());
-        QStringList paths;
+        QByteArrayList paths;
         Decoded result =
             buffer->size() > kMaxMessageBytes ? Decoded::Malformed : Decode(*buffer, &paths);
         if (result == Decoded::Incomplete) return;
@@ -240,11 +239,22 @@ bool Listen(const QString& socketPath) {
     return true;
 }
 
-QStringList Absolute(const QStringList& files) {
-    QStringList out;
-    const QDir here = QDir::current();
-    for (const QString& f : files)
-        if (!f.isEmpty()) out.push_back(here.absoluteFilePath(f));
+QByteArray Absolute(const QByteArray& file) {
+    if (file.startsWith('/')) return file;
+    return QFile::encodeName(QDir::currentPath()) + '/' + file;
+}
+
+QByteArrayList Absolute(const QByteArrayList& files) {
+    QByteArrayList out;
+    for (const QByteArray& f : files)
+        if (!f.isEmpty()) out.push_back(Absolute(f));
+    return out;
+}
+
+QByteArrayList NativePaths(const QStringList& paths) {
+    QByteArrayList out;
+    for (const QString& p : paths)
+        out.push_back(QFile::encodeName(p));
     return out;
 }
 
@@ -258,7 +268,11 @@ QString InstanceSocketPath() {
 }
 
 LaunchRole StartAppleEventDelivery(const QStringList& files) {
-    const QStringList paths = Absolute(files);
+    return StartAppleEventDelivery(NativePaths(files));
+}
+
+LaunchRole StartAppleEventDelivery(const QByteArrayList& files) {
+    const QByteArrayList paths = Absolute(files);
     if (gServer && gServer->isListening()) {
         if (!paths.isEmpty()) PostOpenDocuments(paths);
         return LaunchRole::Primary;
@@ -283,17 +297,21 @@ LaunchRole StartAppleEventDelivery(const QStringList& files) {
 }
 
 int PostOpenDocuments(const QStringList& paths) {
+    return PostOpenDocuments(NativePaths(paths));
+}
+
+int PostOpenDocuments(const QByteArrayList& paths) {
     AEDescList list;
     if (AECreateList(nullptr, 0, false, &list) != noErr) return 0;
-    const QDir here = QDir::current();
     long count = 0;
-    for (const QString& given : paths) {
-        const QString path = here.absoluteFilePath(given);
-        const QByteArray utf8 = path.toUtf8();
+    for (const QByteArray& given : paths) {
+        const QByteArray native = Absolute(given);
+        // Shown with bytes that are not UTF-8 as U+FFFD.
+        const QString path = QString::fromUtf8(native);
         FSRef ref;
-        OSStatus status = utf8.contains('\0') || given.isEmpty()
+        OSStatus status = native.contains('\0') || given.isEmpty()
                               ? OSStatus(fnfErr)
-                              : FSPathMakeRef(utf8.constData(), &ref, nullptr);
+                              : FSPathMakeRef(native.constData(), &ref, nullptr);
         QByteArray alias;
         if (status == noErr) status = FSNewAlias(nullptr, &ref, &alias);
         if (status == noErr)

@@ -4,6 +4,7 @@
 // (named from the bundle's identity in $XDG_RUNTIME_DIR) and exits.
 #pragma once
 
+#include <QByteArrayList>
 #include <QString>
 #include <QStringList>
 
@@ -15,12 +16,15 @@ enum class LaunchRole {
 };
 
 // Call once the application object exists and before the event loop runs.
-// Relative paths are taken from the current directory.
+// Relative paths are taken from the current directory. Paths are the file
+// system's bytes (as in argv), so names that are not UTF-8 arrive whole.
+LaunchRole StartAppleEventDelivery(const QByteArrayList& files);
 LaunchRole StartAppleEventDelivery(const QStringList& files);
 
 // Queues an Open Documents event for these paths (alias items, in order);
 // paths that name nothing are left out with a line on standard error.
 // Returns the number of items queued.
+int PostOpenDocuments(const QByteArrayList& paths);
 int PostOpenDocuments(const QStringList& paths);
 
 // The local socket this process listens on (or would).

@@ -349,6 +349,21 @@ std::optional<std::string> PathBytesOfRef(const FSRef& ref) {
     return path;
 }
 
+QUrl FileURLOfPathBytes(std::string_view path) {
+    QUrl url;
+    url.setScheme(QStringLiteral("file"));
+    const QByteArray bytes(path.data(), qsizetype(path.size()));
+    url.setPath(QString::fromLatin1(bytes.toPercentEncoding("/")), QUrl::StrictMode);
+    return url;
+}
+
+std::optional<std::string> PathBytesOfFileURL(const QUrl& url) {
+    if (!url.isLocalFile()) return std::nullopt;
+    const QByteArray bytes =
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    return bytes.toStdString();
+}
+
 std::optional<QString> PathOfRef(const FSRef& ref) {
     auto path = PathBytesOfRef(ref);
     if (!path) return std::nullopt;

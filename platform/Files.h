@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QUrl>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -105,7 +106,8 @@ OSStatus FSFindFolder(SInt16 vRefNum, OSType folderType, Boolean createFolder, F
 
 namespace plat {
 
-// The absolute UTF-8 path of a reference (the stored path when the object is
+// The absolute path of a reference as text, bytes that are not UTF-8 shown
+// as U+FFFD (PathBytesOfRef has them as they are) (the stored path when the object is
 // still there, else found again by device and inode when possible).
 std::optional<QString> PathOfRef(const FSRef& ref);
 
@@ -131,6 +133,14 @@ std::optional<FileIdentity> IdentityOfRef(const FSRef& ref);
 // The stored path's bytes when the object there still has the reference's
 // identity (the byte-exact form of PathOfRef).
 std::optional<std::string> PathBytesOfRef(const FSRef& ref);
+
+// A file URL for a path's bytes. Bytes that are not UTF-8 (a name from
+// another system) stay percent-encoded, so no byte of the name is lost.
+QUrl FileURLOfPathBytes(std::string_view path);
+
+// The path bytes of a file URL, its percent-encoded path decoded byte for
+// byte; nullopt for a URL that is not a local file's.
+std::optional<std::string> PathBytesOfFileURL(const QUrl& url);
 
 // A reference for an object whose absolute path and identity the caller has
 // just read (a folder walk that stat-ed the entry), without touching the disk.

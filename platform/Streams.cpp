@@ -1,6 +1,7 @@
 // The C functions of Streams.h. Read and write streams share their body
 // (streams/StreamCore.h); these only check for nullptr and pass the call on.
 #include "platform/Streams.h"
+#include "platform/Files.h"
 #include "platform/streams/StreamCore.h"
 
 using namespace plat::streams;
@@ -59,8 +60,10 @@ template <class S> Boolean SetProperty(S* s, const QString& key, const PlistValu
 } // namespace
 
 CFReadStreamRef CFReadStreamCreateWithFile(const QUrl& fileURL) {
-    if (!fileURL.isLocalFile() || fileURL.toLocalFile().isEmpty()) return nullptr;
-    return NewFileReadStream(fileURL.toLocalFile());
+    // By the URL's bytes: a name that is not UTF-8 is kept as it is.
+    const auto path = plat::PathBytesOfFileURL(fileURL);
+    if (!path || path->empty()) return nullptr;
+    return NewFileReadStream(QByteArray::fromStdString(*path));
 }
 
 CFReadStreamRef CFReadStreamCreateWithFTPURL(const QUrl& ftpURL) {

@@ -1,7 +1,6 @@
 // Local file read stream.
 #include "platform/streams/StreamCore.h"
 
-#include <QFile>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +12,7 @@ namespace {
 
 class FileReadStream final : public ReadStreamImpl {
 public:
-    explicit FileReadStream(QString path) : m_path(std::move(path)) {}
+    explicit FileReadStream(QByteArray path) : m_path(std::move(path)) {}
     ~FileReadStream() override {
         close();
         unschedule(nullptr);
@@ -21,14 +20,13 @@ public:
 
     bool open() override {
         if (m_state != State::NotOpen) return false;
-        const QByteArray path = QFile::encodeName(m_path);
         // Only regular files are sent: a pipe would block the open (and the
         // read) for good, a device like /dev/zero would never end. The stat
         // keeps devices from being opened at all; O_NONBLOCK keeps a pipe
         // swapped in after it from blocking the open, and fstat decides.
         struct stat st {};
-        if (::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode)) return refuse(st.st_mode);
-        m_fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (::stat(m_path.constData(), &st) == 0 && !S_ISREG(st.st_mode)) return refuse(st.st_mode);
+        m_fd = ::open(m_path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         if (m_fd >= 0 && fstat(m_fd, &st) != 0) {
             const int err = errno;
             ::close(m_fd);
@@ -140,7 +138,7 @@ private:
                now.st_mtim.tv_nsec != m_opened.st_mtim.tv_nsec;
     }
 
-    QString m_path;
+    QByteArray m_path; // native bytes
     int m_fd = -1;
     State m_state = State::NotOpen;
     CFStreamError m_error{0, 0};
@@ -150,7 +148,7 @@ private:
 
 } // namespace
 
-ReadStreamImpl* NewFileReadStream(const QString& path) {
+ReadStreamImpl* NewFileReadStream(const QByteArray& path) {
     return new FileReadStream(path);
 }
 

@@ -109,7 +109,7 @@ inline WriteStreamImpl* Impl(CFWriteStream* s) {
 }
 
 // The streams the Create functions make.
-ReadStreamImpl* NewFileReadStream(const QString& path);
+ReadStreamImpl* NewFileReadStream(const QByteArray& path);
 ReadStreamImpl* NewFTPReadStream(const QUrl& url);
 WriteStreamImpl* NewFTPWriteStream(const QUrl& url);
 

@@ -331,12 +331,13 @@ LaunchRole InitApplication(int& argc, char** argv) {
     if (!QCoreApplication::instance()) new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     InstallQuitSignals();
-    QStringList files;
+    // argv as the file system's bytes (Qt has taken its own options out):
+    // a name that is not UTF-8 must reach the file system unchanged.
+    QByteArrayList files;
     bool optionsDone = false;
-    const QStringList args = QCoreApplication::arguments();
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (!optionsDone && a == QLatin1String("--")) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        if (!optionsDone && a == "--") {
             optionsDone = true;
             continue;
         }

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QThread>
 #include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
 
 using namespace testing_support;
@@ -101,6 +102,54 @@ TEST_F(DropletProcess, QuitWhenDoneSaysByeAndEnds) {
     EXPECT_EQ(app->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app->exitCode(), 0);
     EXPECT_EQ(ReadFile(m_server->home() + "/done.txt"), QByteArray("finished"));
+}
+
+// A name from another system, not UTF-8, keeps its bytes on the way to the
+// server, given at launch or found in a dropped folder.
+TEST_F(DropletProcess, ANameThatIsNotUtf8ArrivesByteForByte) {
+    auto server = StartProftpd(); // keeps a path's bytes, as pyftpdlib does not
+    ASSERT_TRUE(server->isRunning()) << server->startError().toStdString();
+    WriteFile(m_bundle + "/Contents/Resources/Preferences.txt",
+              QStringLiteral("127.0.0.1:%1\n%2\n%3\n/\n")
+                  .arg(server->port())
+                  .arg(server->user(), server->password())
+                  .toUtf8());
+    const QByteArray name = "caf\xFF.txt";
+    const QByteArray arrived = QFile::encodeName(server->home()) + '/' + name;
+    const struct {
+        const char* given;
+        bool inFolder;
+    } rows[] = {{"the file", false}, {"its folder", true}};
+    SetSwitch("QuitWhenDone", true);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.given);
+        const QByteArray folder = QFile::encodeName(MakeTempDir("src"));
+        const QByteArray file = folder + '/' + name;
+        std::FILE* f = std::fopen(file.constData(), "wb");
+        ASSERT_TRUE(f);
+        std::fputs(row.given, f);
+        std::fclose(f);
+        // QProcess hands its arguments over as text; a script keeps the bytes.
+        const QString script = MakeTempDir("launch") + "/launch.sh";
+        WriteFile(script, "exec '" + QFile::encodeName(m_bundle) + "/Contents/Linux/Loftwise' '" +
+                              (row.inFolder ? folder : file) + "'\n");
+        QProcess app;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        app.setProcessEnvironment(env);
+        app.setProcessChannelMode(QProcess::MergedChannels);
+        app.start("/bin/sh", {script});
+        ASSERT_TRUE(app.waitForFinished(60000)) << app.readAll().toStdString();
+        EXPECT_EQ(app.exitCode(), 0);
+        std::FILE* in = std::fopen(arrived.constData(), "rb");
+        ASSERT_TRUE(in) << app.readAll().toStdString();
+        char content[64] = {};
+        std::fread(content, 1, sizeof content - 1, in);
+        std::fclose(in);
+        EXPECT_STREQ(content, row.given);
+        std::remove(arrived.constData());
+    }
+    SetSwitch("QuitWhenDone", false);
 }
 
 TEST_F(DropletProcess, ASecondLaunchHandsItsFilesToTheRunningCopy) {

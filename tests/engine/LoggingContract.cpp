@@ -41,19 +41,41 @@ bool LogContract::IsStop(const QByteArray& line) const {
 TEST_P(LogContract, EntriesAreFramedByStartAndStopLines) {
     b().start();
     b().entry("Uploading /Clients/a.txt", true);
-    b().entry("line one\nstill one entry", true);
     b().entry("caf\x8E", true); // Mac Roman bytes go out unchanged
     EXPECT_EQ(b().stop(), noErr);
     const QByteArray log = ReadFile(b().logPath());
     ASSERT_TRUE(log.endsWith('\r'));
     EXPECT_FALSE(log.contains("\r\n"));
     const auto lines = CrLines(log);
-    ASSERT_EQ(lines.size(), 5) << log.constData();
+    ASSERT_EQ(lines.size(), 4) << log.constData();
     EXPECT_TRUE(IsStart(lines[0])) << lines[0].constData();
     EXPECT_EQ(lines[1], "Uploading /Clients/a.txt");
-    EXPECT_EQ(lines[2], "line one\nstill one entry");
-    EXPECT_EQ(lines[3], "caf\x8E");
-    EXPECT_TRUE(IsStop(lines[4])) << lines[4].constData();
+    EXPECT_EQ(lines[2], "caf\x8E");
+    EXPECT_TRUE(IsStop(lines[3])) << lines[3].constData();
+}
+
+TEST_P(LogContract, ControlCharactersInAnEntryAreEscapedOntoItsLine) {
+    const struct {
+        const char* text;
+        const char* line;
+    } rows[] = {
+        {"Uploading /x/a\rUpload complete (999999 bytes sent)",
+         "Uploading /x/a\\rUpload complete (999999 bytes sent)"},
+        {"line one\nstill one entry", "line one\\nstill one entry"},
+        {"tab\there, bell\a, escape\x1B, delete\x7F",
+         "tab\\there, bell\\x07, escape\\x1B, delete\\x7F"},
+        {"a\\r backslash stays", "a\\r backslash stays"},
+    };
+    b().start();
+    for (const auto& row : rows)
+        b().entry(row.text, true);
+    b().stop();
+    const QByteArray log = ReadFile(b().logPath());
+    EXPECT_FALSE(log.contains('\n'));
+    const auto lines = CrLines(log);
+    ASSERT_EQ(lines.size(), std::size(rows) + 2) << log.constData();
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(lines[qsizetype(i) + 1], rows[i].line);
 }
 
 TEST_P(LogContract, UnflaggedEntriesContinueTheLine) {

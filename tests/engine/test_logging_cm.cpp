@@ -50,13 +50,18 @@ TEST_F(PluginLogging, OneFileOfTheLogsFolderTakesPlatformStrings) {
     StartLogging();
     EXPECT_GT(fileRefNum, 0);
     LogEntryCFString(QString::fromUtf8("Zipping \u00e9t\u00e9"));
+    LogEntryCFString("Zipping a\rb");
+    // The format's line feed stays; the values' control characters do not.
+    LogEntryFormat("%@\nUploading File: %@", {"date", "a\r\nb"});
     EXPECT_EQ(StopLogging(), noErr);
     EXPECT_EQ(fileRefNum, 0);
     EXPECT_EQ(QDir(LogsFolder()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
               QStringList{"LoftwiseCM.log"});
     const auto lines = CrLines(ReadFile(LogPath()));
-    ASSERT_EQ(lines.size(), 3);
+    ASSERT_EQ(lines.size(), 5);
     EXPECT_EQ(lines[1], "Zipping \x8Et\x8E");
+    EXPECT_EQ(lines[2], "Zipping a\\rb");
+    EXPECT_EQ(lines[3], "date\nUploading File: a\\r\\nb");
 }
 
 TEST_F(PluginLogging, NothingIsWrittenWhileClosed) {

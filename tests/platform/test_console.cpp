@@ -1,11 +1,13 @@
 // The log viewer: Mac Roman text with CR line ends, followed live as the
 // file grows, reloaded when it shrinks, scrolled to the end unless the user
-// scrolled away; and the LoftwiseConsole program's command line.
+// scrolled away; and the LoftwiseConsole program's command line, one viewer
+// per log file.
 #include "platform/hosts/console/LogViewer.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <QScrollBar>
 #include <gtest/gtest.h>
 
@@ -126,6 +128,28 @@ TEST_F(Console, TheProgramNeedsAnExistingFile) {
     WriteFile(path, "x\r");
     const auto shown = RunProcess(LOFTWISE_CONSOLE, {path}, 1500);
     EXPECT_TRUE(shown.timedOut);
+}
+
+TEST_F(Console, OpeningAShownLogAgainRaisesItsViewer) {
+    WriteFile(path, "x\r");
+    const QString link = dir + "/link.log";
+    ASSERT_TRUE(QFile::link(path, link));
+    const QString other = dir + "/other.log";
+    WriteFile(other, "y\r");
+    QProcess first;
+    first.start(LOFTWISE_CONSOLE, {path});
+    ASSERT_TRUE(SpinUntil([&] { return plat::LogViewerInstance::RaiseRunning(path); }));
+    // The same file, by its name and through a link: raised, no second viewer.
+    for (const QString& again : {path, link}) {
+        const auto result = RunProcess(LOFTWISE_CONSOLE, {again});
+        EXPECT_FALSE(result.timedOut) << again.toStdString();
+        EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    }
+    EXPECT_EQ(first.state(), QProcess::Running);
+    // Another file gets a viewer of its own.
+    EXPECT_TRUE(RunProcess(LOFTWISE_CONSOLE, {other}, 1500).timedOut);
+    first.kill();
+    first.waitForFinished();
 }
 
 } // namespace

@@ -3,12 +3,16 @@
 #include "platform/TextEncoding.h"
 #include "platform/UniqueFd.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QLocalSocket>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +22,42 @@ namespace {
 
 // Read in pieces, so a large log does not need one huge buffer.
 constexpr qint64 kReadChunk = 1 << 20;
+
+constexpr char kRaise[] = "RAISE\n";
+constexpr char kRaised[] = "OK\n";
+constexpr int kAnswerTimeoutMs = 3000;
+
+// Serialises ask-or-listen between viewers of one file starting together.
+class StartLock {
+public:
+    explicit StartLock(const QString& path) {
+        m_fd.reset(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (m_fd.get() >= 0)
+            while (::flock(m_fd.get(), LOCK_EX) != 0 && errno == EINTR) {}
+    }
+
+private:
+    UniqueFd m_fd; // closing it releases the lock
+};
+
+// Answers each viewer started later for the same file by raising this one.
+void Serve(QLocalServer* server, LogViewer* viewer) {
+    QObject::connect(server, &QLocalServer::newConnection, viewer, [server, viewer] {
+        while (QLocalSocket* socket = server->nextPendingConnection()) {
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, viewer] {
+                if (!socket->canReadLine()) return;
+                if (socket->readLine() == kRaise) {
+                    viewer->showNormal();
+                    viewer->raise();
+                    viewer->activateWindow();
+                    socket->write(kRaised);
+                }
+                socket->disconnectFromServer();
+            });
+        }
+    });
+}
 
 } // namespace
 
@@ -110,6 +150,49 @@ void LogViewer::appendBytes(const QByteArray& bytes) {
     end.movePosition(QTextCursor::End);
     end.insertText(text);
     if (atEnd) bar->setValue(bar->maximum());
+}
+
+QString LogViewerInstance::SocketPath(const QString& path) {
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    const QByteArray key =
+        QByteArray::number(getuid()) + '\0' +
+        QFile::encodeName(canonical.isEmpty() ? info.absoluteFilePath() : canonical);
+    const QString name =
+        QStringLiteral("loftwise-console-%1.sock")
+            .arg(QString::fromLatin1(
+                QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(24)));
+    // The runtime folder is private to the user; the temporary folder is
+    // shared, where the socket is made accessible to the user alone.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QString folder =
+        !runtime.isEmpty() && QFileInfo(runtime).isDir() ? runtime : QDir::tempPath();
+    return folder + '/' + name;
+}
+
+bool LogViewerInstance::RaiseRunning(const QString& path) {
+    QLocalSocket socket;
+    socket.connectToServer(SocketPath(path));
+    if (!socket.waitForConnected(kAnswerTimeoutMs)) return false;
+    socket.write(kRaise);
+    if (!socket.waitForBytesWritten(kAnswerTimeoutMs)) return false;
+    while (!socket.canReadLine())
+        if (!socket.waitForReadyRead(kAnswerTimeoutMs)) return false;
+    return socket.readLine() == kRaised;
+}
+
+std::unique_ptr<LogViewer> LogViewerInstance::OpenOrRaise(const QString& path) {
+    const QString socketPath = SocketPath(path);
+    StartLock lock(socketPath + ".lock");
+    if (RaiseRunning(path)) return nullptr;
+    auto viewer = std::make_unique<LogViewer>(path);
+    // Nobody answered: a socket left by a viewer that ended abruptly goes.
+    QLocalServer::removeServer(socketPath);
+    auto* server = new QLocalServer(viewer.get());
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    // A viewer that cannot listen still shows the file.
+    if (server->listen(socketPath)) Serve(server, viewer.get());
+    return viewer;
 }
 
 } // namespace plat

@@ -6,8 +6,10 @@
 #include "platform/UniqueFd.h"
 
 #include <QFileSystemWatcher>
+#include <QLocalServer>
 #include <QPlainTextEdit>
 #include <QTimer>
+#include <memory>
 #include <sys/types.h>
 
 namespace plat {
@@ -52,6 +54,23 @@ private:
     // The last byte shown was a CR: an LF that starts the next read belongs
     // to the same line end.
     bool m_afterCR = false;
+};
+
+// One viewer per log file, as the system's console brings an open log to the
+// front instead of showing it twice. The viewer of a file listens on a local
+// socket named from the file's canonical path and the user.
+class LogViewerInstance {
+public:
+    // The socket of the viewer of path.
+    static QString SocketPath(const QString& path);
+
+    // Asks the viewer already showing path to come to the front; false when
+    // none answers.
+    static bool RaiseRunning(const QString& path);
+
+    // Shows path unless another viewer has it (which is raised instead);
+    // nullptr then.
+    static std::unique_ptr<LogViewer> OpenOrRaise(const QString& path);
 };
 
 } // namespace plat

@@ -1,5 +1,6 @@
 // LoftwiseConsole FILE...: shows each log file in a window of its own and
-// follows it as it grows.
+// follows it as it grows. A file another viewer shows already is brought to
+// the front there instead.
 #include "platform/hosts/console/LogViewer.h"
 
 #include <QApplication>
@@ -17,14 +18,19 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<std::unique_ptr<plat::LogViewer>> viewers;
+    int existing = 0;
     for (const QString& file : files) {
         if (!QFileInfo(file).isFile()) {
             std::fprintf(stderr, "LoftwiseConsole: %s: no such file\n", qPrintable(file));
             continue;
         }
-        viewers.push_back(std::make_unique<plat::LogViewer>(file));
-        viewers.back()->show();
+        ++existing;
+        if (auto viewer = plat::LogViewerInstance::OpenOrRaise(file)) {
+            viewer->show();
+            viewers.push_back(std::move(viewer));
+        }
     }
-    if (viewers.empty()) return 1;
+    if (existing == 0) return 1;
+    if (viewers.empty()) return 0; // each file was raised in its viewer
     return app.exec();
 }
