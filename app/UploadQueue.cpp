@@ -13,7 +13,6 @@
 #include "toolkit/CFile.h"
 #include "toolkit/Utilities.h"
 
-#include <QFileInfo>
 #include <QSet>
 #include <deque>
 #include <memory>
@@ -31,7 +30,7 @@ bool gPassPending = false;
 // The quit-when-done timer while it runs; a new drop cancels it.
 EventLoopTimerRef gPauseTimer = nullptr;
 // The server names the current pass has used.
-QSet<QString> gPassNames;
+QSet<QByteArray> gPassNames; // native bytes
 std::function<void()> gBetweenWalksObserver;
 
 // A folder that changes between its counting and its collecting walk is
@@ -89,31 +88,33 @@ void ReportSkipped(const QString& text) {
 }
 
 // "name 1.ext", "name 2.ext"...: the number goes before the extension.
-QString NumberedName(const QString& name, int n) {
+QByteArray NumberedName(const QByteArray& name, int n) {
     const qsizetype dot = name.lastIndexOf('.');
-    if (dot <= 0) return name + ' ' + QString::number(n);
-    return name.left(dot) + ' ' + QString::number(n) + name.mid(dot);
+    if (dot <= 0) return name + ' ' + QByteArray::number(n);
+    return name.left(dot) + ' ' + QByteArray::number(n) + name.mid(dot);
 }
 
 // Uploads one file of the pass. Every file goes to the one server folder,
 // so a name this pass has already sent gets a number: no file of a drop
 // replaces another of the same drop.
 void Upload(const FSRef* file) {
-    const auto path = plat::PathOfRef(*file);
+    const auto path = plat::PathBytesOfRef(*file);
     if (!path) {
         FTPUpload(file); // reports the failure
         return;
     }
-    const QString name = QFileInfo(*path).fileName();
-    QString remote = name;
+    // Names are compared and numbered as the file system's bytes, which
+    // need not be UTF-8.
+    const QByteArray name = QByteArray::fromStdString(path->substr(path->rfind('/') + 1));
+    QByteArray remote = name;
     for (int n = 1; gPassNames.contains(remote); ++n)
         remote = NumberedName(name, n);
     gPassNames.insert(remote);
     if (remote != name)
         Log(FillFormat(LocalizedString(QStringLiteral("%@ sent as %@ (this drop has another "
                                                       "file of that name)")),
-                       {name, remote}));
-    FTPUpload(file, remote);
+                       {QString::fromUtf8(name), QString::fromUtf8(remote)}));
+    FTPUpload(file, remote == name ? QByteArray() : remote);
 }
 
 // Counts the folder's files and collects them into files; false when the

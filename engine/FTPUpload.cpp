@@ -91,7 +91,7 @@ std::optional<QString> RefuseDestination(const Destination& d) {
     return ::RefuseDestination(d.folderURL, d.user, d.password);
 }
 
-void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QString remoteName) {
+void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QByteArray remoteName) {
     ScopedConnectionSnapshot scope(std::move(settings));
     // The path's bytes go to the file system and the server; the text, with
     // any bytes that are not UTF-8 shown as U+FFFD, to the log.
@@ -109,10 +109,9 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QStrin
             LogEntry(LogText("Uploading ", path).c_str(), true);
             return;
         }
-        // A name given by the caller (a renamed duplicate) is text; otherwise
-        // the file's own name goes out byte for byte.
-        const QUrl uploadURL = remoteName.isEmpty() ? AppendFileName(dest->folderURL, pathBytes)
-                                                    : AppendFileName(dest->folderURL, remoteName);
+        // The name goes out byte for byte, whether the file's own or the caller's.
+        const QUrl uploadURL = AppendFileName(
+            dest->folderURL, remoteName.isEmpty() ? pathBytes : remoteName.toStdString());
         std::optional<QString> readFailure;
         const MyUploadStart started = MyStartUpload(fileURL, uploadURL, dest->user, dest->password,
                                                     MyUploadCallBack, &readFailure);
@@ -151,10 +150,10 @@ void ReportErrorAlert() {
 }
 
 bool FTPUpload(const FSRef* file) {
-    return FTPUpload(file, QString());
+    return FTPUpload(file, QByteArray());
 }
 
-bool FTPUpload(const FSRef* file, const QString& remoteName) {
+bool FTPUpload(const FSRef* file, const QByteArray& remoteName) {
     gHadError = false;
     gUploadDone = false;
     gTotalBytesWritten = 0;

@@ -73,7 +73,7 @@ extern std::atomic<UInt64> gTotalBytesWritten;
 bool FTPUpload(const FSRef* file);
 // The same, stored on the server as remoteName (when not empty) instead of
 // the file's own name.
-bool FTPUpload(const FSRef* file, const QString& remoteName);
+bool FTPUpload(const FSRef* file, const QByteArray& remoteName);
 // Shows the last failure in a stop alert.
 void ReportErrorAlert();
 // Starts a listing of the server folder into the log, on a worker thread.

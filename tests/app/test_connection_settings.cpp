@@ -346,12 +346,12 @@ INSTANTIATE_TEST_SUITE_P(
         HardcodedCase{"SpacesKeptMacRoman", QByteArray("sp.example\r us\x8Er \r pw \r/f\r"),
                       "sp.example", " us\u00e9r ", "sp.example: us\x8Er ", " pw ", "/f", nullptr},
         // UTF-8 as a Linux editor writes it, with a byte-order mark.
-        HardcodedCase{"Utf8", "\xEF\xBB\xBFu8.example\nus\xC3\xA9r\npw\n/f\xC3\xB6lder\n",
-                      "u8.example", "us\u00e9r", "u8.example:us\x8Er", "pw", "/f\u00f6lder",
+        HardcodedCase{"Utf8", "\xEF\xBB\xBFu8.example\nus\xC3\xA9r\nu8-secret\n/f\xC3\xB6lder\n",
+                      "u8.example", "us\u00e9r", "u8.example:us\x8Er", "u8-secret", "/f\u00f6lder",
                       nullptr},
         // 0xC3 then a space is no UTF-8: the whole file is Mac Roman.
-        HardcodedCase{"MacRomanNotUtf8", "mr.example\ncaf\x8E\npw\n/\xC3 x\n", "mr.example",
-                      "caf\u00e9", "mr.example:caf\x8E", "pw", "/\u221a x", nullptr},
+        HardcodedCase{"MacRomanNotUtf8", "mr.example\ncaf\x8E\nmr-secret\n/\xC3 x\n", "mr.example",
+                      "caf\u00e9", "mr.example:caf\x8E", "mr-secret", "/\u221a x", nullptr},
         HardcodedCase{"NulInHost", QByteArray("ho\0st.example\nnu\npw\n/n", 24), "<none>", "<none>",
                       "ho", nullptr, "/from-entry", "host"},
         HardcodedCase{"EscapeInPassword", "esc.example\nesc\np\x1bw\n/e", "<none>", "<none>",
