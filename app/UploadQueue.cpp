@@ -8,6 +8,7 @@
 #include "engine/FTPUpload.h"
 #include "engine/Logging.h"
 #include "engine/ZipArchive.h"
+#include "platform/Alias.h"
 #include "platform/TextEncoding.h"
 #include "platform/ui/Dialogs.h"
 #include "toolkit/CFile.h"
@@ -85,6 +86,29 @@ void ReportSkipped(const QString& text) {
     Log(text);
     gTheError = text;
     ReportErrorAlert();
+}
+
+// Names a dropped item that no longer resolves by the path its alias
+// stored, or by its place in the drop when even that cannot be had.
+void ReportMissingItem(long i, OSErr err) {
+    std::optional<std::string> path;
+    AEDesc desc;
+    AEInitializeDesc(&desc);
+    AEKeyword keyword = 0;
+    if (AEGetNthDesc(&gDescList, i, typeWildCard, &keyword, &desc) == noErr &&
+        desc.descriptorType == typeAlias) {
+        QByteArray bytes(AEGetDescDataSize(&desc), Qt::Uninitialized);
+        if (AEGetDescData(&desc, bytes.data(), bytes.size()) == noErr) path = FSAliasPath(bytes);
+    }
+    AEDisposeDesc(&desc);
+    if (path)
+        ReportSkipped(FillFormat(LocalizedString(QStringLiteral("\u201C%@\u201D could not be found "
+                                                                "(error %d) and was not sent.")),
+                                 {QString::fromUtf8(*path), QString::number(err)}));
+    else
+        ReportSkipped(FillFormat(
+            LocalizedString(QStringLiteral("Item %d of the drop could not be found (error %d).")),
+            {QString::number(i), QString::number(err)}));
 }
 
 // "name 1.ext", "name 2.ext"...: the number goes before the extension.
@@ -222,10 +246,7 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
             if (err != noErr) {
                 // Gone since the drop (deleted, or its volume unmounted);
                 // the other items are still sent.
-                ReportSkipped(FillFormat(
-                    LocalizedString(QStringLiteral("Item %d of the drop could not be found "
-                                                   "(error %d).")),
-                    {QString::number(i), QString::number(err)}));
+                ReportMissingItem(i, err);
                 continue;
             }
             if (!CFile::IsADirectory(&item)) {

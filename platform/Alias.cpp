@@ -239,6 +239,12 @@ OSStatus FSUpdateAlias(const FSRef* fromFile, const FSRef* target, QByteArray* a
     return noErr;
 }
 
+std::optional<std::string> FSAliasPath(const QByteArray& alias) {
+    auto record = Decode(alias);
+    if (!record) return std::nullopt;
+    return std::move(record->path);
+}
+
 OSStatus FSResolveAlias(const FSRef* fromFile, const QByteArray& alias, FSRef* target,
                         Boolean* wasChanged) {
     if (!target) return paramErr;

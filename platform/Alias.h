@@ -8,6 +8,8 @@
 #include "platform/Files.h"
 
 #include <QByteArray>
+#include <optional>
+#include <string>
 
 // Makes alias bytes for target; fromFile (may be null) is the relative base.
 OSStatus FSNewAlias(const FSRef* fromFile, const FSRef* target, QByteArray* alias);
@@ -21,3 +23,7 @@ OSStatus FSUpdateAlias(const FSRef* fromFile, const FSRef* target, QByteArray* a
 // true when the object was found somewhere other than the stored path.
 OSStatus FSResolveAlias(const FSRef* fromFile, const QByteArray& alias, FSRef* target,
                         Boolean* wasChanged);
+
+// The path the alias bytes last stored (the file system's bytes), whether or
+// not the object is still there: what to name when it cannot be found.
+std::optional<std::string> FSAliasPath(const QByteArray& alias);
