@@ -3,6 +3,7 @@
 #include "app/ConnectionSettings.h"
 #include "app/ControlText.h"
 #include "app/DropIntake.h"
+#include "app/UploadQueue.h"
 #include "app/WicketList.h"
 #include "engine/FTPUpload.h"
 #include "engine/Logging.h"
@@ -117,6 +118,16 @@ OSStatus ApplicationCommandHandler(EventHandlerCallRef, EventRef event, void*) {
         HandlePreferencesCommand();
         return noErr;
     case FourCC("quit"):
+        // Quit lets the file being sent finish; asked again while it is
+        // still going (a slow or stalled server), the user chose not to wait.
+        if (gQuitting && UploadPassPending()) {
+            LogEntry("Quit again: the file being sent was left unfinished.", true);
+            ExitToShell();
+        }
+        if (UploadPassPending())
+            print_message(QStringLiteral("Quitting after the current file. Choose Quit again to "
+                                         "stop at once."),
+                          1);
         // Not handled, so that the standard quit processing still runs.
         gQuitting = true;
         return eventNotHandledErr;

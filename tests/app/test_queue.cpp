@@ -259,6 +259,22 @@ TEST_F(Queue, ADropThatArrivesAfterAPassIsSentBeforeQuitting) {
         ::testing::ExitedWithCode(0), "all sent");
 }
 
+TEST_F(Queue, QuitChosenTwiceDuringAPassEndsAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const QString src = Tree({"big.bin"}, QByteArray(8 << 20, 'b'));
+    EXPECT_EXIT(
+        {
+            Drop({src + "/big.bin"}, [&] {
+                if (!Text(gMessage).contains("big.bin")) return;
+                ProcessHICommandForWindow(gWindow, FourCC("quit"));
+                ProcessHICommandForWindow(gWindow, FourCC("quit"));
+            });
+            // Returning here means the pass waited for the file; the death
+            // test then fails, as the process did not end.
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(Queue, AnItemGoneSinceTheDropIsReportedAndTheRestSent) {
     const QString src = Tree({"a.txt", "b.txt", "c.txt"});
     const QStringList alerts = Alerts([&] {
