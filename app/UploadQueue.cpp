@@ -6,10 +6,10 @@
 #include "app/DropIntake.h"
 #include "app/Shell.h"
 #include "engine/FTPUpload.h"
+#include "engine/LogSupport.h"
 #include "engine/Logging.h"
 #include "engine/ZipArchive.h"
 #include "platform/Alias.h"
-#include "platform/TextEncoding.h"
 #include "platform/ui/Dialogs.h"
 #include "toolkit/CFile.h"
 #include "toolkit/Utilities.h"
@@ -76,8 +76,7 @@ void ShowWithName(const char* prefix, const FSRef* ref) {
 }
 
 void Log(const QString& text) {
-    const auto roman = plat::QStringToMacRoman(text);
-    LogEntry(roman ? roman->c_str() : text.toUtf8().constData(), true);
+    LogEntry(MacRomanOrQuestionMarks(text).c_str(), true);
 }
 
 // Reports something the pass could not send the way a failed upload is
