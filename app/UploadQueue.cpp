@@ -10,6 +10,7 @@
 #include "engine/Logging.h"
 #include "engine/ZipArchive.h"
 #include "platform/Alias.h"
+#include "platform/AppleEventDelivery.h"
 #include "platform/ui/Dialogs.h"
 #include "toolkit/CFile.h"
 #include "toolkit/Utilities.h"
@@ -286,8 +287,12 @@ void PauseTimerProc(EventLoopTimerRef timer, void*) {
     if (UploadPassPending()) return;
     print_message(QStringLiteral("Bye."), 1);
     TransitionWindow(gWindow, kWindowFadeTransitionEffect, kWindowHideTransitionAction, nullptr);
-    // A drop that arrived while the window faded is sent before quitting.
+    // Later launches start a copy of their own from here on; a drop already
+    // taken (its event may still be queued) is sent before quitting.
+    plat::StopAppleEventDelivery();
+    WaitNextEvent(everyEvent, nullptr, 0, nullptr);
     if (UploadPassPending()) {
+        plat::StartAppleEventDelivery(QByteArrayList{});
         ShowWindow(gWindow);
         return;
     }

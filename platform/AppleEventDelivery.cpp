@@ -296,6 +296,12 @@ LaunchRole StartAppleEventDelivery(const QByteArrayList& files) {
     return LaunchRole::Primary;
 }
 
+void StopAppleEventDelivery() {
+    // Connections not yet answered go with the server (they are its
+    // children), so their launches keep their files.
+    delete gServer.data();
+}
+
 int PostOpenDocuments(const QStringList& paths) {
     return PostOpenDocuments(NativePaths(paths));
 }

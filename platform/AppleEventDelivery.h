@@ -21,6 +21,11 @@ enum class LaunchRole {
 LaunchRole StartAppleEventDelivery(const QByteArrayList& files);
 LaunchRole StartAppleEventDelivery(const QStringList& files);
 
+// Stops taking files from later launches, before the process ends on its
+// own: a later launch then finds no instance, or no answer, and opens its
+// files itself. Files already taken stay queued as events.
+void StopAppleEventDelivery();
+
 // Queues an Open Documents event for these paths (alias items, in order);
 // paths that name nothing are left out with a line on standard error.
 // Returns the number of items queued.

@@ -180,6 +180,12 @@ TEST(AppleEventDelivery, ASecondLaunchForwardsItsFilesInOrder) {
     EXPECT_EQ(none.out, "forwarded\n");
     SpinFor(200); // time enough for the forwarded names to arrive, were there an event
     EXPECT_EQ(opened.events.size(), 1u);
+
+    // Once the instance stops taking files, a later launch keeps its own.
+    plat::StopAppleEventDelivery();
+    const Launch late = RunSecondLaunch({PrimaryBundle(), dir + "/third.txt"});
+    EXPECT_TRUE(late.out.startsWith("primary ")) << late.out.toStdString();
+    EXPECT_EQ(opened.events.size(), 1u);
 }
 
 TEST(AppleEventDelivery, AStaleSocketIsReplacedAndRemovedOnExit) {
