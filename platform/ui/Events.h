@@ -5,8 +5,8 @@
 // something to the main thread.
 #pragma once
 
-#include "platform/AppleEvents.h"
 #include "platform/AppleEventDelivery.h"
+#include "platform/AppleEvents.h"
 #include "platform/MainThread.h"
 #include "platform/ui/Controls.h"
 
@@ -61,23 +61,26 @@ using EventLoopTimerRef = OpaqueEventLoopTimerRef*;
 
 using EventHandlerProcPtr = OSStatus (*)(EventHandlerCallRef, EventRef, void* userData);
 using EventHandlerUPP = EventHandlerProcPtr;
-inline EventHandlerUPP NewEventHandlerUPP(EventHandlerProcPtr p) { return p; }
+inline EventHandlerUPP NewEventHandlerUPP(EventHandlerProcPtr p) {
+    return p;
+}
 using EventLoopTimerProcPtr = void (*)(EventLoopTimerRef, void* userData);
 using EventLoopTimerUPP = EventLoopTimerProcPtr;
-inline EventLoopTimerUPP NewEventLoopTimerUPP(EventLoopTimerProcPtr p) { return p; }
+inline EventLoopTimerUPP NewEventLoopTimerUPP(EventLoopTimerProcPtr p) {
+    return p;
+}
 
 EventTargetRef GetApplicationEventTarget();
 EventTargetRef GetWindowEventTarget(WindowRef window);
 OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, UInt32 numTypes,
-                             const EventTypeSpec* list, void* userData,
-                             EventHandlerRef* outRef);
+                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef);
 OSStatus RemoveEventHandler(EventHandlerRef handlerRef);
 EventClass GetEventClass(EventRef event);
 EventKind GetEventKind(EventRef event);
 // kEventParamDirectObject as typeHICommand of a command event.
 OSStatus GetEventParameter(EventRef event, EventParamName name, EventParamType desiredType,
-                           EventParamType* actualType, ByteCount bufferSize,
-                           ByteCount* actualSize, void* outData);
+                           EventParamType* actualType, ByteCount bufferSize, ByteCount* actualSize,
+                           void* outData);
 
 // Dispatches a command: handlers of the key (or main) window, then of the
 // application, then standard handling. Returns the status of the handler
@@ -94,8 +97,8 @@ EventLoopRef GetMainEventLoop();
 // Timers fire from the event loop of the main thread. interval 0 = one shot
 // (the timer stays installed until removed, as the platform's do).
 OSStatus InstallEventLoopTimer(EventLoopRef loop, EventTimerInterval fireDelay,
-                               EventTimerInterval interval, EventLoopTimerUPP proc,
-                               void* userData, EventLoopTimerRef* outTimer);
+                               EventTimerInterval interval, EventLoopTimerUPP proc, void* userData,
+                               EventLoopTimerRef* outTimer);
 OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer);
 
 struct EventRecord {

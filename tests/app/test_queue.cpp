@@ -117,10 +117,10 @@ protected:
     }
     static QString LogText() {
         // The droplet's log is Mac Roman.
-        return plat::MacRomanToQString(
-            ReadFile(QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) + "/Logs/Loftwise/" +
-                     AppLogDiskName(AppLogFileName()))
-                .toStdString());
+        return plat::MacRomanToQString(ReadFile(QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) +
+                                                "/Logs/Loftwise/" +
+                                                AppLogDiskName(AppLogFileName()))
+                                           .toStdString());
     }
     // The informative texts of the alerts shown while during() runs.
     static QStringList Alerts(const std::function<void()>& during) {
