@@ -163,7 +163,17 @@ bool CollectFolder(const FSRef* folder, std::unique_ptr<FSRef[]>& files, SInt32&
         gNbrFilesProcessed = 0;
         status = WalkFolder(folder);
         gFSRefArray = nullptr;
-        if (gNbrFilesProcessed == count || gQuitting) return true;
+        if (gNbrFilesProcessed == count || gQuitting) {
+            if (attempt > 0) {
+                const QString text = FillFormat(
+                    LocalizedString(QStringLiteral("The folder %@ changed while it was read; it "
+                                                   "was read again.")),
+                    {FSGetName(folder).value_or(QString())});
+                Log(text);
+                print_message(text, 1);
+            }
+            return true;
+        }
     }
     const QString name = FSGetName(folder).value_or(QString());
     ReportSkipped(FillFormat(

@@ -294,13 +294,18 @@ TEST_F(Queue, AFolderThatChangesBetweenItsWalksIsNotLostSilently) {
         int changes; // files added, one between each count and collect walk
         QStringList arrived;
         QStringList alerts;
+        const char* logged; // besides the alerts
     };
     const Case cases[] = {
-        {1, {"a.txt", "b.txt", "new1.txt", "z.txt"}, {}},
+        {1,
+         {"a.txt", "b.txt", "new1.txt", "z.txt"},
+         {},
+         "The folder Busy changed while it was read; it was read again."},
         {99,
          {"z.txt"},
          {"The folder Busy kept changing while it was read and was not sent. Drop it again "
-          "once it is complete."}},
+          "once it is complete."},
+         nullptr},
     };
     for (const Case& c : cases) {
         SetUp();
@@ -315,6 +320,9 @@ TEST_F(Queue, AFolderThatChangesBetweenItsWalksIsNotLostSilently) {
         EXPECT_EQ(alerts, c.alerts) << c.changes;
         for (const QString& a : c.alerts)
             EXPECT_TRUE(LogText().contains(a + "\r"));
+        if (c.logged) {
+            EXPECT_TRUE(LogText().contains(QString(c.logged) + "\r"));
+        }
     }
 }
 
