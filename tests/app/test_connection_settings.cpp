@@ -295,6 +295,9 @@ struct HardcodedCase {
     const char* refused; // a word of the alert, or nullptr: nothing refused
 };
 
+// The NUL is part of the file, so the length cannot come from strlen.
+constexpr char kNulInHost[] = "ho\0st.example\nnu\npw\n/n";
+
 class HardcodedResource : public ::testing::TestWithParam<HardcodedCase> {};
 
 TEST_P(HardcodedResource, PresetsAndLocksTheFields) {
@@ -352,8 +355,8 @@ INSTANTIATE_TEST_SUITE_P(
         // 0xC3 then a space is no UTF-8: the whole file is Mac Roman.
         HardcodedCase{"MacRomanNotUtf8", "mr.example\ncaf\x8E\nmr-secret\n/\xC3 x\n", "mr.example",
                       "caf\u00e9", "mr.example:caf\x8E", "mr-secret", "/\u221a x", nullptr},
-        HardcodedCase{"NulInHost", QByteArray("ho\0st.example\nnu\npw\n/n", 24), "<none>", "<none>",
-                      "ho", nullptr, "/from-entry", "host"},
+        HardcodedCase{"NulInHost", QByteArray(kNulInHost, sizeof kNulInHost - 1), "<none>",
+                      "<none>", "ho", nullptr, "/from-entry", "host"},
         HardcodedCase{"EscapeInPassword", "esc.example\nesc\np\x1bw\n/e", "<none>", "<none>",
                       "esc.example:esc", nullptr, "/from-entry", "password"},
         HardcodedCase{"PasswordTheKeychainCannotHold",
