@@ -136,7 +136,7 @@ MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
                             const std::optional<QString>& user,
                             const std::optional<QString>& password,
                             CFWriteStreamClientCallBack callback,
-                            std::optional<QString>* readFailure) {
+                            std::optional<QString>* openFailure) {
     CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
     CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
     MyStreamInfo* info = nullptr;
@@ -149,7 +149,7 @@ MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
     if (!CFReadStreamOpen(readStream)) {
         LogEntry("CFReadStreamOpen failed", true);
         LogReadFailure(readStream);
-        if (readFailure) *readFailure = ReadFailureText(readStream);
+        if (openFailure) *openFailure = ReadFailureText(readStream);
         MyCleanupStreamInfo(info);
         return MyUploadStart::ReadOpenFailed;
     }
@@ -164,6 +164,11 @@ MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
     MyCFStreamSetFTPProxy(writeStream, info);
     if (!CFWriteStreamOpen(writeStream)) {
         LogEntry("CFWriteStreamOpen failed", true);
+        // Refused before connecting (a name FTP cannot carry, say): say why.
+        const auto why = HelpfulErrorText(CFWriteStreamGetError(writeStream), true);
+        if (why)
+            if (auto bytes = plat::QStringToMacRoman(*why)) LogEntry(bytes->c_str(), true);
+        if (openFailure) *openFailure = why;
         MyCleanupStreamInfo(info);
         return MyUploadStart::WriteOpenFailed;
     }

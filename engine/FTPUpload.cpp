@@ -112,9 +112,9 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QByteA
         // The name goes out byte for byte, whether the file's own or the caller's.
         const QUrl uploadURL = AppendFileName(
             dest->folderURL, remoteName.isEmpty() ? pathBytes : remoteName.toStdString());
-        std::optional<QString> readFailure;
+        std::optional<QString> openFailure;
         const MyUploadStart started = MyStartUpload(fileURL, uploadURL, dest->user, dest->password,
-                                                    MyUploadCallBack, &readFailure);
+                                                    MyUploadCallBack, &openFailure);
         // The alert's text for each step that can fail.
         switch (started) {
         case MyUploadStart::Started:
@@ -123,13 +123,13 @@ void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QByteA
             Fail(QStringLiteral("The upload could not be configured."));
             break;
         case MyUploadStart::ReadOpenFailed:
-            Fail(readFailure.value_or(QStringLiteral("Could not open a readable connection.")));
+            Fail(openFailure.value_or(QStringLiteral("Could not open a readable connection.")));
             break;
         case MyUploadStart::ClientFailed:
             Fail(QStringLiteral("Could not configure a writable connection."));
             break;
         case MyUploadStart::WriteOpenFailed:
-            Fail(QStringLiteral("Could not open a writable connection."));
+            Fail(openFailure.value_or(QStringLiteral("Could not open a writable connection.")));
             break;
         }
         LogEntry(LogText("Uploading ", path).c_str(), true);

@@ -100,13 +100,13 @@ enum class MyUploadStart { Started, NotConfigured, ReadOpenFailed, ClientFailed,
 // installs callback with a new record as its context, schedules the FTP
 // stream on this thread's run loop with the credentials and proxy settings,
 // and opens it. On Started the caller runs the run loop until the callback
-// finishes the transfer. On ReadOpenFailed *readFailure (when given) gets
-// the words for why the file was refused, when there are any.
+// finishes the transfer. On ReadOpenFailed or WriteOpenFailed *openFailure
+// (when given) gets the words for why, when there are any.
 MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
                             const std::optional<QString>& user,
                             const std::optional<QString>& password,
                             CFWriteStreamClientCallBack callback,
-                            std::optional<QString>* readFailure = nullptr);
+                            std::optional<QString>* openFailure = nullptr);
 
 // The words for a failed open or read of the local file (not a regular file,
 // changed while sent ...), when there are better ones than the generic text.

@@ -102,8 +102,8 @@ QString StreamErrorText(const CFStreamError& error) {
         case kLoftwiseStreamErrorBadURL:
             return QStringLiteral("The FTP address is not valid; check the host and folder.");
         case kLoftwiseStreamErrorControlCharacter:
-            return QStringLiteral("The host, user name, password or folder contains a line break "
-                                  "or NUL character; nothing was sent.");
+            return QStringLiteral("The host, user name, password, folder or file name contains a "
+                                  "line break or NUL character; nothing was sent.");
         case kLoftwiseStreamErrorSetup:
             return QStringLiteral("The transfer could not be set up");
         case kLoftwiseStreamErrorNotRegularFile:

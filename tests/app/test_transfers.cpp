@@ -294,6 +294,13 @@ TEST(Faults, ControlCharactersEndTheTransferBeforeAnythingIsSent) {
         EXPECT_TRUE(d.seen().alerts[0].contains("line break or NUL"))
             << d.seen().alerts[0].toStdString();
     }
+    // A file name FTP cannot carry is refused the same way, and the log says why.
+    Droplet d(FaultHost(server), server.user(), server.password(), "/");
+    d.Upload(MakeFile("c\rDELE x.txt", "x"));
+    ASSERT_EQ(d.seen().alerts.size(), 1);
+    EXPECT_TRUE(d.seen().alerts[0].contains("file name contains a line break"))
+        << d.seen().alerts[0].toStdString();
+    EXPECT_TRUE(d.LogLines().contains(d.seen().alerts[0])) << d.LogLines().join('|').toStdString();
     EXPECT_EQ(server.connectionCount(), 0);
 }
 
