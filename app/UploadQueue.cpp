@@ -76,14 +76,10 @@ void ShowWithName(const char* prefix, const FSRef* ref) {
         print_message(LocalizedString(QString::fromLatin1(prefix)) + *name, 1);
 }
 
-void Log(const QString& text) {
-    LogEntry(MacRomanOrQuestionMarks(text).c_str(), true);
-}
-
 // Reports something the pass could not send the way a failed upload is
 // reported: a log line and the error alert.
 void ReportSkipped(const QString& text) {
-    Log(text);
+    LogLine(text);
     gTheError = text;
     ReportErrorAlert();
 }
@@ -135,9 +131,9 @@ void Upload(const FSRef* file) {
         remote = NumberedName(name, n);
     gPassNames.insert(remote);
     if (remote != name)
-        Log(FillFormat(LocalizedString(QStringLiteral("%@ sent as %@ (this drop has another "
-                                                      "file of that name)")),
-                       {QString::fromUtf8(name), QString::fromUtf8(remote)}));
+        LogLine(FillFormat(LocalizedString(QStringLiteral("%@ sent as %@ (this drop has another "
+                                                          "file of that name)")),
+                           {QString::fromUtf8(name), QString::fromUtf8(remote)}));
     FTPUpload(file, remote == name ? QByteArray() : remote);
 }
 
@@ -169,7 +165,7 @@ bool CollectFolder(const FSRef* folder, std::unique_ptr<FSRef[]>& files, SInt32&
                     LocalizedString(QStringLiteral("The folder %@ changed while it was read; it "
                                                    "was read again.")),
                     {FSGetName(folder).value_or(QString())});
-                Log(text);
+                LogLine(text);
                 print_message(text, 1);
             }
             return true;

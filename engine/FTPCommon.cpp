@@ -3,6 +3,7 @@
 // texts, format filling, address checks and the listing's entry line.
 #include "engine/FTPUpload.h"
 
+#include "engine/LogSupport.h"
 #if defined(LOFTWISE_PLUGIN_BUILD)
 #include "engine/LoggingCM.h"
 #else
@@ -10,7 +11,6 @@
 #endif
 #include "platform/FTPListing.h"
 #include "platform/Proxies.h"
-#include "platform/TextEncoding.h"
 
 #include <QLocale>
 #include <cerrno>
@@ -92,8 +92,7 @@ std::optional<QString> ReadFailureText(CFReadStreamRef stream) {
 }
 
 static void LogReadFailure(CFReadStreamRef stream) {
-    if (auto text = ReadFailureText(stream))
-        if (auto bytes = plat::QStringToMacRoman(*text)) LogEntry(bytes->c_str(), true);
+    if (auto text = ReadFailureText(stream)) LogLine(*text);
 }
 
 bool MySendAvailableBytes(CFWriteStreamRef stream, MyStreamInfo* info,
@@ -166,8 +165,7 @@ MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
         LogEntry("CFWriteStreamOpen failed", true);
         // Refused before connecting (a name FTP cannot carry, say): say why.
         const auto why = HelpfulErrorText(CFWriteStreamGetError(writeStream), true);
-        if (why)
-            if (auto bytes = plat::QStringToMacRoman(*why)) LogEntry(bytes->c_str(), true);
+        if (why) LogLine(*why);
         if (openFailure) *openFailure = why;
         MyCleanupStreamInfo(info);
         return MyUploadStart::WriteOpenFailed;
@@ -310,14 +308,6 @@ std::optional<QString> RefuseDestination(const QUrl& folderURL, const std::optio
     if (!folderURL.isValid() || folderURL.host().isEmpty())
         return HelpfulErrorText({kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorBadURL}, true);
     return std::nullopt;
-}
-
-QUrl AppendFileName(const QUrl& folder, const QString& fileName) {
-    QUrl url = folder;
-    QString path = url.path(QUrl::FullyDecoded);
-    if (!path.endsWith('/')) path += '/';
-    url.setPath(path + fileName, QUrl::DecodedMode);
-    return url;
 }
 
 QUrl AppendFileName(const QUrl& folder, std::string_view path) {

@@ -177,12 +177,12 @@ bool FTPUpload(const FSRef* file, const QByteArray& remoteName) {
         print_message(
             FillFormat(LocalizedString(QStringLiteral("Initializing FTP Upload: %@")), {*name}), 1);
         const std::optional<std::string> path = plat::PathBytesOfRef(*file);
-        const QByteArray utf8 = path ? QByteArray::fromStdString(*path) : QByteArray();
-        if (!path || std::size_t(utf8.size()) + 1 > kPathBufferSize) {
+        const QByteArray bytes = path ? QByteArray::fromStdString(*path) : QByteArray();
+        if (!path || std::size_t(bytes.size()) + 1 > kPathBufferSize) {
             failure = "The upload could not be configured.";
         } else {
             auto buffer = std::make_unique<char[]>(kPathBufferSize);
-            std::memcpy(buffer.get(), utf8.constData(), std::size_t(utf8.size()) + 1);
+            std::memcpy(buffer.get(), bytes.constData(), std::size_t(bytes.size()) + 1);
             try {
                 std::thread(run, std::move(buffer), TakeConnectionSnapshot(), remoteName).detach();
             } catch (...) {

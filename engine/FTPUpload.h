@@ -142,9 +142,7 @@ QByteArray ListingEntryLine(const PlistDictionary& entry);
 std::optional<QString> RefuseDestination(const QUrl& folderURL, const std::optional<QString>& user,
                                          const std::optional<QString>& password);
 
-// The upload address: fileName (decoded) appended to the folder's path as
-// its last component, escaped as a URL path needs.
-QUrl AppendFileName(const QUrl& folder, const QString& fileName);
-// The same for the last component of a path's bytes, byte for byte: a name
-// that is not UTF-8 reaches the server as it is on disk.
+// The upload address: the last component of a path's bytes appended to the
+// folder's path, percent-encoded byte for byte, so a name that is not UTF-8
+// reaches the server as it is on disk.
 QUrl AppendFileName(const QUrl& folder, std::string_view path);

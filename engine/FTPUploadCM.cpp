@@ -27,12 +27,6 @@ const QString kLogFileName = QStringLiteral("LoftwiseCM.log");
 // A line from a platform string. Characters Mac Roman lacks become '?' and a
 // long line is cut, so that a file's name still shows instead of the whole
 // line being dropped.
-void Log(const QString& text) {
-    std::string bytes = MacRomanOrQuestionMarks(text);
-    if (bytes.size() > 254) bytes.resize(254);
-    LogEntry(bytes.c_str(), true);
-}
-
 QString DateText() {
     return CurrentDateString().value_or(QString());
 }
@@ -66,10 +60,10 @@ void* run(void* argument) {
     const std::string_view path(static_cast<const char*>(argument));
     const auto dest = ReadDestination(gDestination, false);
     if (!dest) return nullptr;
-    Log(LocalizedString("Starting upload..."));
+    LogLine(LocalizedString("Starting upload..."));
     const QUrl folderURL(dest->text, QUrl::StrictMode);
     if (auto refused = RefuseDestination(folderURL, dest->user, dest->password)) {
-        Log(*refused);
+        LogLine(*refused);
         return nullptr;
     }
     const QUrl fileURL = plat::FileURLOfPathBytes(path);
@@ -88,7 +82,7 @@ void LogProgress(MyStreamInfo* info) {
     const auto percent = SInt32(double(float(info->bytesWritten) / float(gFileSize)) * 100.0);
     if (percent == info->lastPercent) return;
     info->lastPercent = percent;
-    Log(QString::number(percent) + LocalizedString("% complete"));
+    LogLine(QString::number(percent) + LocalizedString("% complete"));
 }
 
 } // namespace
@@ -108,12 +102,12 @@ int FTPUpload(const FSRef* file, const QUrl& destination) {
     LogEntryFormat(LocalizedString("%@\nUploading File: %@"), {DateText(), name});
 
     const std::optional<std::string> path = plat::PathBytesOfRef(*file);
-    const QByteArray utf8 = path ? QByteArray::fromStdString(*path) : QByteArray();
-    if (!path || utf8.contains('\0')) {
+    const QByteArray bytes = path ? QByteArray::fromStdString(*path) : QByteArray();
+    if (!path || bytes.contains('\0')) {
         LogEntry("The upload could not be configured.", true);
         return -1;
     }
-    if (std::size_t(utf8.size()) + 1 > kRunDataSize) {
+    if (std::size_t(bytes.size()) + 1 > kRunDataSize) {
         char line[256];
         std::snprintf(line, sizeof line,
                       "The upload could not be configured: the file's path is longer than %d "
@@ -122,7 +116,7 @@ int FTPUpload(const FSRef* file, const QUrl& destination) {
         LogEntry(line, true);
         return -1;
     }
-    std::memcpy(gRunData, utf8.constData(), std::size_t(utf8.size()) + 1);
+    std::memcpy(gRunData, bytes.constData(), std::size_t(bytes.size()) + 1);
 
     pthread_attr_t attributes;
     int err = pthread_attr_init(&attributes);
@@ -155,7 +149,7 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
                       int(error.domain), long(error.error));
         LogEntry(line, true);
         // No server texts here: the plug-in shows no alert to explain.
-        if (auto helpful = HelpfulErrorText(error, false)) Log(*helpful);
+        if (auto helpful = HelpfulErrorText(error, false)) LogLine(*helpful);
         MyFinishTransfer(info);
         break;
     }
@@ -193,7 +187,7 @@ void dir_run(const QUrl& destination) {
     LogEntryFormat(LocalizedString("%@\nDirectory Listing: %@"), {DateText(), dest->text});
     const QUrl folderURL(dest->text, QUrl::StrictMode);
     if (auto refused = RefuseDestination(folderURL, dest->user, dest->password)) {
-        Log(*refused);
+        LogLine(*refused);
         return;
     }
     MyRunListing(folderURL, dest->user, dest->password, MyDirectoryListingCallBack);

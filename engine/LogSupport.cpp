@@ -2,6 +2,11 @@
 
 #include "platform/Files.h"
 #include "platform/TextEncoding.h"
+#if defined(LOFTWISE_APP_BUILD)
+#include "engine/Logging.h"
+#else
+#include "engine/LoggingCM.h"
+#endif
 
 #include <QLocale>
 #include <algorithm>
@@ -53,6 +58,12 @@ std::string MacRomanOrQuestionMarks(const QString& text) {
         out += byte ? char(*byte) : '?';
     }
     return out;
+}
+
+void LogLine(const QString& text) {
+    std::string bytes = MacRomanOrQuestionMarks(text);
+    if (bytes.size() > 254) bytes.resize(254);
+    LogEntry(bytes.c_str(), true);
 }
 
 namespace {

@@ -22,6 +22,10 @@ QString LogDateString(const QDateTime& when);
 // Mac Roman bytes of a text, with '?' for each character Mac Roman lacks.
 std::string MacRomanOrQuestionMarks(const QString& text);
 
+// Logs a text as one entry with a line end (through the build's LogEntry):
+// Mac Roman with '?' for what it lacks, cut so that the line end still fits.
+void LogLine(const QString& text);
+
 // The text with each control character (below 0x20, and 0x7F) written as an
 // escape: \r, \n, \t, else \xNN. A name holding a line end then cannot
 // start a line of its own. A backslash stays as it is: entries stay readable,
