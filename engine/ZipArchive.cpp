@@ -1,6 +1,7 @@
 #include "engine/ZipArchive.h"
 
 #include "platform/Bundle.h"
+#include "platform/Spawn.h"
 
 #include "engine/LogSupport.h"
 #if defined(LOFTWISE_APP_BUILD)
@@ -15,19 +16,14 @@
 #include <QByteArray>
 #include <QString>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <optional>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -124,56 +120,13 @@ std::string ArchiverPath() {
     return {};
 }
 
-class SpawnSettings {
-public:
-    SpawnSettings() {
-        okay_ = ::posix_spawn_file_actions_init(&actions_) == 0;
-        okay_ = ::posix_spawnattr_init(&attributes_) == 0 && okay_;
-        if (!okay_) return;
-        // The archiver reads nothing; signals the host ignores or blocks
-        // are the archiver's to handle normally.
-        ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        // Nor does it inherit anything beyond the standard descriptors: a
-        // data connection it held would keep an upload from ending.
-        okay_ = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
-        sigset_t none, reset;
-        sigemptyset(&none);
-        sigemptyset(&reset);
-        for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGCHLD})
-            sigaddset(&reset, sig);
-        ::posix_spawnattr_setsigmask(&attributes_, &none);
-        ::posix_spawnattr_setsigdefault(&attributes_, &reset);
-        ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    }
-    SpawnSettings(const SpawnSettings&) = delete;
-    SpawnSettings& operator=(const SpawnSettings&) = delete;
-    ~SpawnSettings() {
-        ::posix_spawn_file_actions_destroy(&actions_);
-        ::posix_spawnattr_destroy(&attributes_);
-    }
-    bool okay() const { return okay_; }
-    const posix_spawn_file_actions_t* actions() const { return &actions_; }
-    const posix_spawnattr_t* attributes() const { return &attributes_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-    posix_spawnattr_t attributes_;
-    bool okay_ = false;
-};
-
 // Runs `archiver -c -k -X source destination` and waits for it. nullopt
 // when it exited with status 0, else why not.
 std::optional<QString> RunArchiver(const std::string& archiver, const std::string& source,
                                    const std::string& destination) {
-    const QString failed = QStringLiteral("the archiver could not be started");
-    SpawnSettings settings;
-    if (!settings.okay()) return failed;
-    std::string args[] = {archiver, "-c", "-k", "-X", source, destination};
-    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                    args[4].data(), args[5].data(), nullptr};
     pid_t pid = 0;
-    if (const int err = ::posix_spawn(&pid, archiver.c_str(), settings.actions(),
-                                      settings.attributes(), argv, environ))
+    if (const int err =
+            plat::SpawnProgram({archiver, "-c", "-k", "-X", source, destination}, {}, &pid))
         return QStringLiteral("the archiver %1 could not be started (%2)")
             .arg(QString::fromStdString(archiver), QString::fromLocal8Bit(strerror(err)));
 
@@ -190,7 +143,7 @@ std::optional<QString> RunArchiver(const std::string& archiver, const std::strin
         const pid_t done = ::waitpid(pid, &status, 0);
 #endif
         if (done == pid) break;
-        if (errno != EINTR) return failed;
+        if (errno != EINTR) return QStringLiteral("the archiver could not be started");
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
     if (WIFSIGNALED(status))

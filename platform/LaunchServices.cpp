@@ -2,19 +2,15 @@
 
 #include "platform/Bundle.h"
 
+#include "platform/Spawn.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -55,34 +51,11 @@ bool IsVolume(const QByteArray& path, const struct stat& st) {
 // /dev/null; of our descriptors it gets only standard error: a data
 // connection it inherited would hold an upload open for as long as it runs.
 bool StartDetached(const QString& program, const QString& argument) {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    if (posix_spawn_file_actions_init(&actions) != 0) return false;
-    if (posix_spawnattr_init(&attributes) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return false;
-    }
-    sigset_t none, reset;
-    sigemptyset(&none);
-    sigemptyset(&reset);
-    for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGCHLD})
-        sigaddset(&reset, sig);
-    bool okay =
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0 &&
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0 &&
-        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
-        posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
-        posix_spawnattr_setsigdefault(&attributes, &reset) == 0 &&
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                                  POSIX_SPAWN_SETSIGDEF) == 0;
-    QByteArray path = QFile::encodeName(program);
-    QByteArray arg = QFile::encodeName(argument);
-    char* argv[] = {path.data(), arg.data(), nullptr};
     pid_t pid = 0;
-    okay = okay && posix_spawn(&pid, path.constData(), &actions, &attributes, argv, environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (!okay) return false;
+    if (plat::SpawnProgram(
+            {QFile::encodeName(program).toStdString(), QFile::encodeName(argument).toStdString()},
+            {.quietOutput = true, .newSession = true}, &pid) != 0)
+        return false;
     try {
         std::thread([pid] {
             while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
