@@ -272,7 +272,7 @@ Domain& LoadedDomain(const QString& domain) {
 bool DropUnwritable(Domain& d) {
     bool all = true;
     for (auto it = d.staged.begin(); it != d.staged.end();) {
-        if (it->second && !plat::PlistToXml(*it->second)) {
+        if (it->second && !plat::PlistFitsXml(*it->second)) {
             std::fprintf(stderr, "Preferences: the value of \"%s\" cannot be written; not stored\n",
                          it->first.toUtf8().constData());
             it = d.staged.erase(it);

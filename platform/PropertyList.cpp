@@ -232,19 +232,6 @@ bool XmlCanCarry(const QString& text) {
     return true;
 }
 
-bool XmlCanCarry(const PlistValue& value) {
-    if (const QString* s = value.asString()) return XmlCanCarry(*s);
-    if (const PlistArray* array = value.asArray()) {
-        for (const PlistValue& item : *array)
-            if (!XmlCanCarry(item)) return false;
-    }
-    if (const PlistDictionary* dict = value.asDictionary()) {
-        for (const auto& [key, item] : *dict)
-            if (!XmlCanCarry(key) || !XmlCanCarry(item)) return false;
-    }
-    return true;
-}
-
 } // namespace
 
 namespace plat {
@@ -262,8 +249,21 @@ std::optional<PlistValue> PlistFromBytes(const QByteArray& bytes) {
     return value;
 }
 
+bool PlistFitsXml(const PlistValue& value) {
+    if (const QString* s = value.asString()) return XmlCanCarry(*s);
+    if (const PlistArray* array = value.asArray()) {
+        for (const PlistValue& item : *array)
+            if (!PlistFitsXml(item)) return false;
+    }
+    if (const PlistDictionary* dict = value.asDictionary()) {
+        for (const auto& [key, item] : *dict)
+            if (!XmlCanCarry(key) || !PlistFitsXml(item)) return false;
+    }
+    return true;
+}
+
 std::optional<QByteArray> PlistToXml(const PlistValue& value) {
-    if (!XmlCanCarry(value)) return std::nullopt;
+    if (!PlistFitsXml(value)) return std::nullopt;
     Node root(ToNode(value));
     char* xml = nullptr;
     uint32_t length = 0;

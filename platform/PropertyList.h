@@ -68,5 +68,8 @@ std::optional<PlistValue> PlistFromBytes(const QByteArray& bytes);
 // character XML 1.0 cannot carry (a C0 control other than tab, LF and CR, and
 // the like), since the document would not parse again.
 std::optional<QByteArray> PlistToXml(const PlistValue& value);
+// Whether PlistToXml can write the value: no string or key holds a
+// character XML 1.0 cannot carry.
+bool PlistFitsXml(const PlistValue& value);
 
 } // namespace plat
