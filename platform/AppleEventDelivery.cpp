@@ -4,6 +4,7 @@
 #include "platform/AppleEvents.h"
 #include "platform/Bundle.h"
 #include "platform/Files.h"
+#include "platform/LocalSockets.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -15,13 +16,10 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace plat {
@@ -54,66 +52,6 @@ QString Identity() {
     const QString canonical = info.canonicalFilePath();
     return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
 }
-
-bool FitsSocketName(const QString& path) {
-    return size_t(QFile::encodeName(path).size()) < sizeof(sockaddr_un::sun_path);
-}
-
-QString FallbackFolder() {
-    return QStringLiteral("/tmp/loftwise-%1").arg(getuid());
-}
-
-// The folder for the socket: the runtime folder when it is usable, else a
-// private folder in /tmp.
-QString SocketFolder(const QString& name) {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir() &&
-        FitsSocketName(runtime + "/" + name))
-        return runtime;
-    return FallbackFolder();
-}
-
-// The /tmp folder is shared with other users: it must be ours, a real
-// folder and private before a socket goes into it.
-bool PrepareFolder(const QString& folder) {
-    if (folder != FallbackFolder()) return true;
-    const QByteArray path = QFile::encodeName(folder);
-    if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-        Warn(QStringLiteral("Cannot create %1: %2")
-                 .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
-        return false;
-    }
-    struct stat st {};
-    if (lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        Warn(QStringLiteral("Not using %1: it is not a folder of this user").arg(folder));
-        return false;
-    }
-    if ((st.st_mode & 0777) != 0700 && chmod(path.constData(), 0700) != 0) {
-        Warn(QStringLiteral("Not using %1: cannot make it private").arg(folder));
-        return false;
-    }
-    return true;
-}
-
-// Serialises the connect-or-listen decision between launches starting at
-// the same moment, so that one of them listens and the other forwards.
-class LaunchLock {
-public:
-    explicit LaunchLock(const QString& path) {
-        fd_ = open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ >= 0) {
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {}
-        }
-    }
-    ~LaunchLock() {
-        if (fd_ >= 0) close(fd_); // releases the lock
-    }
-    LaunchLock(const LaunchLock&) = delete;
-    LaunchLock& operator=(const LaunchLock&) = delete;
-
-private:
-    int fd_ = -1;
-};
 
 void PutU32(QByteArray& out, quint32 v) {
     const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
@@ -264,7 +202,7 @@ QString InstanceSocketPath() {
     const QByteArray hash =
         QCryptographicHash::hash(Identity().toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
     const QString name = QStringLiteral("loftwise-%1.sock").arg(QString::fromLatin1(hash));
-    return SocketFolder(name) + "/" + name;
+    return LocalSocketPath(name);
 }
 
 LaunchRole StartAppleEventDelivery(const QStringList& files) {
@@ -278,8 +216,8 @@ LaunchRole StartAppleEventDelivery(const QByteArrayList& files) {
         return LaunchRole::Primary;
     }
     const QString socketPath = InstanceSocketPath();
-    if (PrepareFolder(QFileInfo(socketPath).path())) {
-        LaunchLock lock(socketPath + ".lock");
+    if (PrepareLocalSocketFolder(socketPath)) {
+        StartLock lock(socketPath + ".lock");
         switch (Forward(socketPath, paths)) {
         case Forwarding::Forwarded:
             return LaunchRole::Forwarded;

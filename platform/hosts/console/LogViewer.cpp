@@ -1,10 +1,10 @@
 #include "platform/hosts/console/LogViewer.h"
 
+#include "platform/LocalSockets.h"
 #include "platform/TextEncoding.h"
 #include "platform/UniqueFd.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QLocalSocket>
@@ -12,7 +12,6 @@
 #include <QTextCursor>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,19 +25,6 @@ constexpr qint64 kReadChunk = 1 << 20;
 constexpr char kRaise[] = "RAISE\n";
 constexpr char kRaised[] = "OK\n";
 constexpr int kAnswerTimeoutMs = 3000;
-
-// Serialises ask-or-listen between viewers of one file starting together.
-class StartLock {
-public:
-    explicit StartLock(const QString& path) {
-        m_fd.reset(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-        if (m_fd.get() >= 0)
-            while (::flock(m_fd.get(), LOCK_EX) != 0 && errno == EINTR) {}
-    }
-
-private:
-    UniqueFd m_fd; // closing it releases the lock
-};
 
 // Answers each viewer started later for the same file by raising this one.
 void Serve(QLocalServer* server, LogViewer* viewer) {
@@ -162,12 +148,7 @@ QString LogViewerInstance::SocketPath(const QString& path) {
         QStringLiteral("loftwise-console-%1.sock")
             .arg(QString::fromLatin1(
                 QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex().left(24)));
-    // The runtime folder is private to the user; the temporary folder is
-    // shared, where the socket is made accessible to the user alone.
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    const QString folder =
-        !runtime.isEmpty() && QFileInfo(runtime).isDir() ? runtime : QDir::tempPath();
-    return folder + '/' + name;
+    return LocalSocketPath(name);
 }
 
 bool LogViewerInstance::RaiseRunning(const QString& path) {
@@ -183,6 +164,8 @@ bool LogViewerInstance::RaiseRunning(const QString& path) {
 
 std::unique_ptr<LogViewer> LogViewerInstance::OpenOrRaise(const QString& path) {
     const QString socketPath = SocketPath(path);
+    // Without a private place for the socket the viewer still shows the file.
+    if (!PrepareLocalSocketFolder(socketPath)) return std::make_unique<LogViewer>(path);
     StartLock lock(socketPath + ".lock");
     if (RaiseRunning(path)) return nullptr;
     auto viewer = std::make_unique<LogViewer>(path);
