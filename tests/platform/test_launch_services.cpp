@@ -39,6 +39,8 @@ TEST_F(LaunchServices, TheOpenerGetsTheLocalPathOrTheURL) {
     EXPECT_EQ(WaitForRecord(record, 1), QStringList{"opener " + file});
 
     EXPECT_EQ(LSOpenCFURLRef(QUrl("http://example.com/a b?q=1"), nullptr), noErr);
+    // Openers run detached and may finish in any order; take them one at a time.
+    EXPECT_EQ(WaitForRecord(record, 2).value(1), "opener http://example.com/a%20b?q=1");
     FSRef ref;
     ASSERT_EQ(FSPathMakeRef(file.toUtf8().constData(), &ref, nullptr), noErr);
     FSRef launchedRef;
