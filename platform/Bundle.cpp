@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <QUrl>
 #include <QUuid>
 #include <cstdlib>
 #include <memory>
@@ -491,6 +492,22 @@ std::optional<std::map<QString, QString>> ParseStringsFile(const QByteArray& byt
     const auto text = DecodeStrings(bytes);
     if (!text) return std::nullopt;
     return StringsParser(*text).parse();
+}
+
+std::optional<QString> MakerWebSite(CFBundleRef bundle) {
+    QString base = qEnvironmentVariable("LOFTWISE_WEB_SITE");
+    if (base.isEmpty() && bundle) {
+        const auto value =
+            CFBundleGetValueForInfoDictionaryKey(bundle, QStringLiteral("LoftwiseWebSite"));
+        if (value && value->asString()) base = *value->asString();
+    }
+    const QUrl url(base, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() ||
+        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+        return std::nullopt;
+    while (base.endsWith('/'))
+        base.chop(1);
+    return base;
 }
 
 } // namespace plat

@@ -48,6 +48,11 @@ namespace plat {
 // LC_ALL, LC_MESSAGES and LANG (e.g. "de_DE.UTF-8" gives "de_DE", "de").
 QStringList PreferredLanguages();
 
+// The maker's web site, without a trailing slash: LOFTWISE_WEB_SITE when set,
+// else the bundle's LoftwiseWebSite key; nullopt when neither is an http(s)
+// URL. Documents are found below it ("/Loftwise/Loftwise.html").
+std::optional<QString> MakerWebSite(CFBundleRef bundle);
+
 // Overrides the main bundle (tests and hosts that are not inside a bundle).
 void SetMainBundlePath(const QString& bundlePath);
 
