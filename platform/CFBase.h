@@ -21,6 +21,9 @@ protected:
     CFType() = default;
     virtual ~CFType() = default;
 
+    // For objects that live for the process: releases never reach zero.
+    void makeImmortal() { m_refs.store(1L << 40, std::memory_order_relaxed); }
+
 private:
     friend const CFType* CFRetain(const CFType*);
     friend void CFRelease(const CFType*);
@@ -41,4 +44,6 @@ enum : CFTypeID {
     kCFTypeIDRunLoop = 1,
     kCFTypeIDReadStream = 2,
     kCFTypeIDWriteStream = 3,
+    kCFTypeIDUUID = 4,
+    kCFTypeIDPlugIn = 5,
 };

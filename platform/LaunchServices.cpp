@@ -9,28 +9,10 @@
 #include <QStandardPaths>
 #include <cerrno>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 
 namespace {
 
 const QString kViewerName = QStringLiteral("LoftwiseConsole");
-
-bool IsExecutableFile(const QString& path) {
-    const QFileInfo info(path);
-    return info.isFile() && info.isExecutable();
-}
-
-// A program name or path as given: a path is taken as it is, a bare name is
-// looked up on PATH.
-std::optional<QString> ResolveProgram(const QString& program) {
-    if (program.contains(QLatin1Char('/')))
-        return IsExecutableFile(program) ? std::optional(QFileInfo(program).absoluteFilePath())
-                                         : std::nullopt;
-    const QString found = QStandardPaths::findExecutable(program);
-    if (found.isEmpty()) return std::nullopt;
-    return found;
-}
 
 bool IsBundleName(const QString& name) {
     return name.endsWith(QLatin1String(".app"), Qt::CaseInsensitive) ||
@@ -46,40 +28,20 @@ bool IsVolume(const QByteArray& path, const struct stat& st) {
            (parent.st_dev != st.st_dev || parent.st_ino == st.st_ino);
 }
 
-// Starts program with one argument in a session of its own and does not
-// wait for it (a thread of ours reaps it). Input and output go to
-// /dev/null; of our descriptors it gets only standard error: a data
-// connection it inherited would hold an upload open for as long as it runs.
-bool StartDetached(const QString& program, const QString& argument) {
-    pid_t pid = 0;
-    if (plat::SpawnProgram(
-            {QFile::encodeName(program).toStdString(), QFile::encodeName(argument).toStdString()},
-            {.quietOutput = true, .newSession = true}, &pid) != 0)
-        return false;
-    try {
-        std::thread([pid] {
-            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
-        }).detach();
-    } catch (...) {
-        // Left unreaped: a zombie until we exit, nothing worse.
-    }
-    return true;
-}
-
 } // namespace
 
 namespace plat {
 
 std::optional<QString> FindLogViewer() {
     const QFileInfo exe(QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
-    if (const QString beside = exe.dir().filePath(kViewerName); IsExecutableFile(beside))
+    if (const QString beside = exe.dir().filePath(kViewerName); plat::IsExecutableFile(beside))
         return beside;
     if (CFBundleRef bundle = CFBundleGetMainBundle()) {
         const QString inBundle =
             CFBundleGetPath(bundle) + QLatin1String("/Contents/Linux/") + kViewerName;
-        if (IsExecutableFile(inBundle)) return inBundle;
+        if (plat::IsExecutableFile(inBundle)) return inBundle;
     }
-    return ResolveProgram(kViewerName);
+    return plat::ResolveProgram(kViewerName);
 }
 
 } // namespace plat
@@ -107,14 +69,14 @@ OSStatus LSOpenCFURLRef(const QUrl& url, QUrl* launched) {
 
     std::optional<QString> program;
     if (const QString opener = qEnvironmentVariable("LOFTWISE_OPENER"); !opener.isEmpty())
-        program = ResolveProgram(opener);
+        program = plat::ResolveProgram(opener);
     else {
         if (isLog) program = plat::FindLogViewer();
-        if (!program) program = ResolveProgram(QStringLiteral("xdg-open"));
+        if (!program) program = plat::ResolveProgram(QStringLiteral("xdg-open"));
     }
     if (!program) return kLSApplicationNotFoundErr;
 
-    if (!StartDetached(*program, argument)) return kLSUnknownErr;
+    if (!plat::StartDetached({*program, argument})) return kLSUnknownErr;
     if (launched) *launched = QUrl::fromLocalFile(*program);
     return noErr;
 }

@@ -73,5 +73,8 @@ namespace plat {
 int PlugInInstanceCount(CFUUIDRef factoryID);
 // The dlerror text of the last load that failed, for a host's diagnostics.
 QString LastPlugInLoadError();
+// Closes the libraries of plug-ins whose last reference went (never from
+// inside the library itself), unless background work still runs; how many.
+int UnloadReleasedPlugIns();
 
 } // namespace plat

@@ -1,9 +1,15 @@
 #include "platform/Spawn.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -43,6 +49,42 @@ int SpawnProgram(const std::vector<std::string>& argv, SpawnOptions options, pid
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return err;
+}
+
+bool StartDetached(const QStringList& argv) {
+    std::vector<std::string> args;
+    for (const QString& a : argv)
+        args.push_back(QFile::encodeName(a).toStdString());
+    pid_t pid = 0;
+    if (SpawnProgram(args, {.quietOutput = true, .newSession = true}, &pid) != 0) return false;
+    try {
+        std::thread([pid] {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
+        }).detach();
+    } catch (...) {
+        // Left unreaped: a zombie until we exit, nothing worse.
+    }
+    return true;
+}
+
+bool IsExecutableFile(const QString& path) {
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+std::optional<QString> ResolveProgram(const QString& program) {
+    if (program.contains(QLatin1Char('/')))
+        return IsExecutableFile(program) ? std::optional(QFileInfo(program).absoluteFilePath())
+                                         : std::nullopt;
+    const QString found = QStandardPaths::findExecutable(program);
+    if (found.isEmpty()) return std::nullopt;
+    return found;
+}
+
+std::optional<QString> FindCompanionProgram(const QString& name) {
+    const QFileInfo exe(QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
+    if (const QString beside = exe.dir().filePath(name); IsExecutableFile(beside)) return beside;
+    return ResolveProgram(name);
 }
 
 } // namespace plat
