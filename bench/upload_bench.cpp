@@ -2,13 +2,17 @@
 // run: prints one line per benchmark, "NAME ratio=OURS/THEIRS ours=... theirs=...".
 //
 //   upload_bench [upload-1GiB] [upload-500x4KiB] [cpu-per-GiB] [drop-500x4KiB]
+//                [menu-build] [cm-upload-500x4KiB]
 //
 // Our side is the droplet's own engine (its upload from the main thread with
-// a worker per file), or for drop-500x4KiB the whole droplet program.
+// a worker per file), for drop-500x4KiB the whole droplet program, and for
+// the last two the context-menu host with the plug-in, as a file manager
+// starts it.
 #include "app/ConnectionSettings.h"
 #include "app/Shell.h"
 #include "engine/FTPUpload.h"
 #include "platform/Bundle.h"
+#include "platform/Preferences.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -22,6 +26,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sys/resource.h>
@@ -154,11 +159,48 @@ void Report(const char* name, double ours, double theirs, const char* unit,
     std::fflush(stdout);
 }
 
+const QString kHost = QStringLiteral(LOFTWISE_BINARY_DIR "/bin/loftwise-context-menu");
+const QString kPlugIn = QStringLiteral(LOFTWISE_BUNDLES_DIR "/LoftwiseCM.plugin");
+
+// The plug-in's settings: a tree of groups of items and the switches.
+void WriteMenuSettings(const PlistArray& entries, bool listing) {
+    const QString domain = QStringLiteral("com.brisk-alder.LoftwiseCM");
+    PlistDictionary root{{"Group", PlistValue(QStringLiteral("OVRoot"))},
+                         {"Entries", PlistValue(entries)}};
+    CFPreferencesSetAppValue("MenuItems", PlistValue(root), domain);
+    CFPreferencesSetAppValue("OpenConsoleLog", PlistValue::boolean(false), domain);
+    CFPreferencesSetAppValue("DisplayDirectoryListing", PlistValue::boolean(listing), domain);
+    CFPreferencesAppSynchronize(domain);
+}
+
+// Wall time of one program run to its end, in seconds.
+double TimeRun(const QString& program, const QStringList& args) {
+    QElapsedTimer clock;
+    clock.start();
+    const ProcessResult r = RunProcess(program, args, 600000);
+    if (r.exitCode != 0)
+        std::fprintf(stderr, "%s failed (%d): %s\n", qPrintable(program), r.exitCode,
+                     r.err.constData());
+    return double(clock.nsecsElapsed()) / 1e9;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QTemporaryDir root(QDir::tempPath() + "/loftwise-bench-XXXXXX");
     qputenv("LOFTWISE_TEST_ROOT", root.path().toLocal8Bit());
+    // Settings and logs of the programs started here stay in the run's folder.
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME"}) {
+        const QString dir = root.path() + "/" + name;
+        QDir().mkpath(dir);
+        qputenv(name, dir.toLocal8Bit());
+    }
+    qputenv("LOFTWISE_OPENER", "/bin/true");
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QStringList names = app.arguments().mid(1);
@@ -224,12 +266,58 @@ int main(int argc, char** argv) {
                 if (f.size() != 4096) return false;
             return true;
         };
-        while (!complete() && clock.elapsed() < 120000) QThread::usleep(2000);
+        while (!complete() && clock.elapsed() < 120000)
+            QThread::usleep(2000);
         const double ours = double(clock.nsecsElapsed()) / 1e9;
         droplet.terminate();
         droplet.waitForFinished(10000);
         const qsizetype count = QDir(bench.server().home() + "/drop").entryList(QDir::Files).size();
         Report("drop-500x4KiB", ours, theirs.seconds, "s", QStringLiteral("files=%1").arg(count));
+    }
+    if (names.contains("menu-build")) {
+        // What a user waits for when the file manager asks for the menu: the
+        // whole host process building it from a tree of 500 items.
+        PlistArray groups;
+        for (int g = 0; g < 10; ++g) {
+            PlistArray items;
+            for (int i = 0; i < 50; ++i)
+                items.push_back(PlistArray{PlistValue(QStringLiteral("Item %1.%2").arg(g).arg(i)),
+                                           PlistValue(bench.Url(QStringLiteral("g%1").arg(g)))});
+            groups.push_back(
+                PlistDictionary{{"Group", PlistValue(QStringLiteral("Group %1").arg(g))},
+                                {"Entries", PlistValue(items)}});
+        }
+        WriteMenuSettings(groups, false);
+        const QString file = data + "/menu.txt";
+        WriteFile(file, "x");
+        const QStringList args{"--plugin", kPlugIn, "--list", file};
+        std::vector<double> ours, theirs;
+        TimeRun(kHost, args); // warm the page cache
+        for (int i = 0; i < 15; ++i) {
+            ours.push_back(TimeRun(kHost, args));
+            theirs.push_back(TimeRun("/bin/true", args));
+        }
+        Report("menu-build", Median(ours) * 1000, Median(theirs) * 1000, "ms",
+               QStringLiteral("(median of 15 runs; ours is what a user waits)"));
+    }
+    if (names.contains("cm-upload-500x4KiB")) {
+        const QString folder = data + "/cm";
+        QDir().mkpath(folder);
+        QDir().mkpath(bench.server().home() + "/cm");
+        QStringList files;
+        for (int i = 0; i < 500; ++i) {
+            files << QStringLiteral("%1/c%2.bin").arg(folder).arg(i, 3, 10, QChar('0'));
+            MakeFile(files.last(), 4096);
+        }
+        WriteMenuSettings(
+            {PlistArray{PlistValue(QStringLiteral("Bench server")), PlistValue(bench.Url("cm"))}},
+            false);
+        const Measure theirs = RunCurl({"-T", "{" + files.join(",") + "}", bench.Url("theirs")});
+        const double ours =
+            TimeRun(kHost, QStringList{"--plugin", kPlugIn, "--choose", "Bench server"} + files);
+        const qsizetype count = QDir(bench.server().home() + "/cm").entryList(QDir::Files).size();
+        Report("cm-upload-500x4KiB", ours, theirs.seconds, "s",
+               QStringLiteral("files=%1").arg(count));
     }
     return 0;
 }
