@@ -39,7 +39,6 @@ def make_action(host):
         ("description", "Upload or open the selection with LoftwiseCM"),
         ("range", ""),
         ("patterns", "*"),
-        ("startup-notify", None),
         ("directories", None),
         ("audio-files", None),
         ("image-files", None),
