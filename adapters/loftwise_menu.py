@@ -111,7 +111,7 @@ def local_paths(files):
         if not path or not os.path.isabs(path):
             return None
         paths.append(path)
-    return paths or None
+    return paths
 
 
 def _parse(data):

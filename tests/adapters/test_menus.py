@@ -146,6 +146,7 @@ class ExtensionMenus(StubHostCase):
         rows = [
             # extension, toolkit, menu method's arguments before the files
             ("loftwise_nautilus", Nautilus, "get_file_items", ()),
+            ("loftwise_nautilus", Nautilus, "get_file_items", (None,)),  # before 4.0
             ("loftwise_nemo", Nemo, "get_file_items", (None,)),
             ("loftwise_caja", Caja, "get_file_items", (None,)),
             ("loftwise_thunar", Thunarx, "get_file_menu_items", (None,)),

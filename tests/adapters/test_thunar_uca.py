@@ -87,7 +87,7 @@ class Merge(unittest.TestCase):
                     os.makedirs(os.path.dirname(path))
                     with open(path, "w", encoding="utf-8") as f:
                         f.write(before)
-                    os.chmod(path, 0o600)
+                    os.chmod(path, 0o640)
 
                 self.assertEqual(thunar_uca.merge(path, host), result)
 
@@ -108,7 +108,7 @@ class Merge(unittest.TestCase):
                                      user_actions(ET.fromstring(before.encode())))
                     with open(path, encoding="utf-8") as f:
                         self.assertEqual("<!-- mine -->" in f.read(), "<!-- mine -->" in before)
-                    self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+                    self.assertEqual(os.stat(path).st_mode & 0o777, 0o640)
                 self.assertEqual(os.listdir(os.path.dirname(path)), ["uca.xml"])
 
 
