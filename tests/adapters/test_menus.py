@@ -4,6 +4,7 @@ stub in place of loftwise-context-menu."""
 import importlib.util
 import json
 import os
+import pathlib
 import shutil
 import signal
 import sys
@@ -61,23 +62,8 @@ def shape(items):
     return out
 
 
-def find(items, label):
-    for item in items:
-        if item.props.label == label:
-            return item
-        if item.props.menu is not None:
-            found = find(item.props.menu.get_items(), label)
-            if found:
-                return found
-    return None
-
-
 def alive(pid):
-    try:
-        os.kill(pid, 0)
-        return True
-    except ProcessLookupError:
-        return False
+    return os.path.exists("/proc/%d" % pid)
 
 
 class StubHostCase(unittest.TestCase):
@@ -110,22 +96,17 @@ class StubHostCase(unittest.TestCase):
         shutil.rmtree(self.tmp)
 
     def calls(self, option=None):
-        try:
-            with open(self.log) as f:
-                calls = [json.loads(line) for line in f]
-        except FileNotFoundError:
-            return []
-        return [c for c in calls if option is None or c["args"][:1] == [option]]
+        lines = pathlib.Path(self.log).read_text() if os.path.exists(self.log) else ""
+        calls = [json.loads(line) for line in lines.splitlines()]
+        return [c for c in calls if option in (None, c["args"][0])]
 
     def files(self, *paths):
         return [FileInfo(Gio.File.new_for_path(p)) for p in paths]
 
     def wait_for_call(self, option):
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            calls = self.calls(option)
-            if calls:
-                return calls[-1]
+        for _ in range(500):
+            if self.calls(option):
+                return self.calls(option)[-1]
             time.sleep(0.02)
         self.fail("the host was not started with " + option)
 
@@ -166,7 +147,7 @@ class ExtensionMenus(StubHostCase):
                                  ["--list", "--json", self.folder, self.file])
 
                 started = time.monotonic()
-                find(items, "Upload to example__host").activate()
+                items[0].props.menu.get_items()[1].activate()
                 self.assertLess(time.monotonic() - started, 0.5)
                 call = self.wait_for_call("--choose")
                 self.assertEqual(call["args"],
@@ -232,10 +213,6 @@ class HostFaults(StubHostCase):
                     step()
                 self.menu(self.files(*paths))
                 self.assertEqual(len(self.calls("--list")), count)
-
-    def test_choosing_with_no_host_installed_does_not_raise(self):
-        with mock.patch.dict(os.environ, {"LOFTWISE_CONTEXT_MENU": os.path.join(HERE, "absent")}):
-            self.assertFalse(loftwise_menu.choose("Open Log", [self.file]))
 
 
 if __name__ == "__main__":
