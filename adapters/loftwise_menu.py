@@ -160,7 +160,7 @@ def _list(host, paths):
     try:
         out, _ = proc.communicate(timeout=LIST_TIMEOUT)
     except subprocess.TimeoutExpired:
-        # Its own session, so a child it started goes too.
+        # Its own process group, so a child it started goes too.
         _kill(proc)
         _warn("%s did not answer in time" % host)
         return None
