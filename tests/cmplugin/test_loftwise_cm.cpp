@@ -266,17 +266,7 @@ TEST_F(PlugIn, InterfacesCountReferencesAndTheFactoryMakesOneType) {
     EXPECT_TRUE(framing.value(1).startsWith("LoftwiseCM stopping logging at "));
 }
 
-TEST_F(PlugIn, ASecondMenuReplacesTheFirstsEntries) {
-    OpenerRecorder opener;
-    Set("MenuItems", Root({Item("A", "http://a.example/"), Item("B", "http://b.example/")}));
-    Choose(Context({{Kind::File, "f"}}, true, nullptr), 2002);
-    Set("MenuItems", Root({Item("X", "http://x.example/")}));
-    for (SInt32 command : {2002, 2001})
-        Choose(Context({{Kind::File, "f"}}, true, nullptr), command);
-    EXPECT_EQ(opener.OpenedAfterQuietTime(),
-              (QStringList{"http://b.example/", "http://x.example/"}));
-}
-
+// Each row builds a new menu: the chosen identifier finds that menu's URL.
 TEST_F(PlugIn, ItemsActOnTheirScheme) {
     const QString file = NewFile("doc.txt", "d");
     const quint16 closed = UnusedPort();
