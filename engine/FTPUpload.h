@@ -50,6 +50,8 @@ constexpr std::size_t kRunDataSize = 512;
 extern char gRunData[kRunDataSize];
 // The destination of the upload in progress; replaced by each FTPUpload.
 extern QUrl gDestination;
+// The folder path of gDestination as written in the URL; "/" when it has none.
+QString GetFolderPath();
 
 // Uploads file to an ftp:// destination carrying host, user, password and
 // folder (and port); waits for the worker. 0 when it ran, -1 when the file's

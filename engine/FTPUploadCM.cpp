@@ -9,10 +9,12 @@
 #include "cmplugin/Utils.h"
 #include "engine/LogSupport.h"
 #include "engine/LoggingCM.h"
+#include "platform/BackgroundWork.h"
 
 #include <QFileInfo>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <pthread.h>
 #include <thread>
 
@@ -31,6 +33,12 @@ QString DateText() {
     return CurrentDateString().value_or(QString());
 }
 
+// The URL's path as written (escapes kept); "/" when it has none.
+QString FolderPathOf(const QUrl& url) {
+    const QString folder = url.path(QUrl::FullyEncoded);
+    return folder.isEmpty() ? QStringLiteral("/") : folder;
+}
+
 // What the workers take from an item URL.
 struct Destination {
     QString text; // "ftp://" + host (and port) + folder path as written
@@ -46,8 +54,7 @@ std::optional<Destination> ReadDestination(const QUrl& url, bool forListing) {
     d.user = url.userName(QUrl::FullyDecoded);
     d.password = url.password(QUrl::FullyDecoded);
     if (host.isEmpty() || d.user.isEmpty() || d.password.isEmpty()) return std::nullopt;
-    QString folder = url.path(QUrl::FullyEncoded);
-    if (folder.isEmpty()) folder = QStringLiteral("/");
+    const QString folder = FolderPathOf(url);
     d.text = QStringLiteral("ftp://") + (host.contains(':') ? '[' + host + ']' : host);
     if (url.port() >= 0) d.text += ':' + QString::number(url.port());
     d.text += folder;
@@ -86,6 +93,10 @@ void LogProgress(MyStreamInfo* info) {
 }
 
 } // namespace
+
+QString GetFolderPath() {
+    return FolderPathOf(gDestination);
+}
 
 int FTPUpload(const FSRef* file, const QUrl& destination) {
     gFileSize = 0;
@@ -197,8 +208,14 @@ void dir_run(const QUrl& destination) {
 
 void LogDirectoryListing(const QUrl& destination) {
     try {
-        // The thread gets its own copy now: the next upload replaces gDestination.
-        std::thread(dir_run, QUrl(destination)).detach();
+        // The thread gets its own copy now: the next upload replaces
+        // gDestination. It holds background work for its whole life, taken
+        // before it starts, so a host waits for it before it ends or unloads
+        // this code.
+        auto work = std::make_unique<plat::BackgroundWork>();
+        std::thread([work = std::move(work), destination = QUrl(destination)] {
+            dir_run(destination);
+        }).detach();
     } catch (...) {
         // Failures to start are silent.
     }
