@@ -86,6 +86,15 @@ Boolean CFUUIDEqual(CFUUIDRef a, CFUUIDRef b) {
     return a && b && std::memcmp(&a->bytes, &b->bytes, 16) == 0;
 }
 
+CFUUIDRef CFRetain(CFUUIDRef uuid) {
+    CFRetain(static_cast<CFTypeRef>(uuid));
+    return uuid;
+}
+
+void CFRelease(CFUUIDRef uuid) {
+    CFRelease(static_cast<CFTypeRef>(uuid));
+}
+
 // ---------------------------------------------------------------------------
 // Plug-ins
 
@@ -132,6 +141,15 @@ CFPlugIn::~CFPlugIn() {
     // The last release may come from inside the library itself (an instance
     // unregistering on its way out), so the library is closed later.
     if (handle) r.unloadable.push_back(handle);
+}
+
+CFPlugInRef CFRetain(CFPlugInRef plugIn) {
+    CFRetain(static_cast<CFTypeRef>(plugIn));
+    return plugIn;
+}
+
+void CFRelease(CFPlugInRef plugIn) {
+    CFRelease(static_cast<CFTypeRef>(plugIn));
 }
 
 CFPlugInRef CFPlugInCreate(CFAllocatorRef, const QString& bundlePath) {

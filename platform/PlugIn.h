@@ -46,6 +46,13 @@ Boolean CFUUIDEqual(CFUUIDRef a, CFUUIDRef b);
 class CFPlugIn;
 using CFPlugInRef = CFPlugIn*;
 
+// Retain and release of the two kinds, whose classes callers do not see
+// (CFRelease(CFTypeRef) cannot take them without their definitions).
+CFUUIDRef CFRetain(CFUUIDRef uuid);
+void CFRelease(CFUUIDRef uuid);
+CFPlugInRef CFRetain(CFPlugInRef plugIn);
+void CFRelease(CFPlugInRef plugIn);
+
 // Opens the plug-in bundle at a path (its Info.plist read, its executable
 // not yet loaded); null when the folder is not a bundle or declares no
 // factories. The same path gives the same object, retained again; the caller
