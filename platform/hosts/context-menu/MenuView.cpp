@@ -5,11 +5,14 @@
 #include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QImage>
 #include <QMenu>
+#include <QPainter>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <map>
+#include <vector>
 
 namespace plat::cmhost {
 
@@ -65,21 +68,53 @@ void AddToTree(QTreeWidget* tree, QTreeWidgetItem* parent, const Menu& menu) {
     }
 }
 
+// The menu as the user sees it with the first submenu of each level opened,
+// each beside the entry that opens it.
+QImage Cascade(QMenu* top) {
+    struct Placed {
+        QPixmap picture;
+        QPoint at;
+    };
+    std::vector<Placed> shown;
+    QPoint at;
+    for (QMenu* m = top; m;) {
+        m->ensurePolished();
+        m->adjustSize();
+        shown.push_back({m->grab(), at});
+        QMenu* next = nullptr;
+        for (QAction* a : m->actions()) {
+            if (a->menu()) {
+                m->setActiveAction(a);
+                shown.back().picture = m->grab(); // with the opening entry highlighted
+                next = a->menu();
+                at += QPoint(shown.back().picture.width(), m->actionGeometry(a).top());
+                break;
+            }
+        }
+        m = next;
+    }
+    QRect bounds;
+    for (const Placed& p : shown)
+        bounds |= QRect(p.at, p.picture.size());
+    QImage image(bounds.size(), QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    for (const Placed& p : shown)
+        painter.drawPixmap(p.at, p.picture);
+    return image;
+}
+
 ViewResult Popup(const Menu& menu, const QString& snapshotPath) {
     QMenu qmenu;
     std::map<QAction*, const MenuEntry*> commands;
     AddToMenu(&qmenu, menu, commands);
-    if (!snapshotPath.isEmpty()) {
-        qmenu.ensurePolished();
-        qmenu.adjustSize();
-        return {nullptr, !qmenu.grab().save(snapshotPath, "PNG")};
-    }
+    if (!snapshotPath.isEmpty()) return {nullptr, !Cascade(&qmenu).save(snapshotPath, "PNG")};
     QAction* chosen = qmenu.exec(QCursor::pos());
     const auto it = commands.find(chosen);
     return {it == commands.end() ? nullptr : it->second, false};
 }
 
-ViewResult Chooser(const Menu& menu, const QString& snapshotPath) {
+ViewResult Chooser(const Menu& menu) {
     QDialog dialog;
     dialog.setWindowTitle(QStringLiteral("Choose a command"));
     auto* tree = new QTreeWidget(&dialog);
@@ -102,10 +137,6 @@ ViewResult Chooser(const Menu& menu, const QString& snapshotPath) {
         if (EntryOf(item)) dialog.accept();
     });
     dialog.resize(360, 400);
-    if (!snapshotPath.isEmpty()) {
-        dialog.ensurePolished();
-        return {nullptr, !dialog.grab().save(snapshotPath, "PNG")};
-    }
     if (dialog.exec() != QDialog::Accepted) return {};
     return {EntryOf(tree->currentItem()), false};
 }
@@ -113,9 +144,11 @@ ViewResult Chooser(const Menu& menu, const QString& snapshotPath) {
 } // namespace
 
 ViewResult ShowMenu(const Menu& menu, const QString& snapshotPath) {
-    // Only X11 tells a program where the pointer is.
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) return Popup(menu, snapshotPath);
-    return Chooser(menu, snapshotPath);
+    // Only X11 tells a program where the pointer is. A picture is always of
+    // the popup, which needs no pointer to be drawn.
+    if (!snapshotPath.isEmpty() || QGuiApplication::platformName() == QLatin1String("xcb"))
+        return Popup(menu, snapshotPath);
+    return Chooser(menu);
 }
 
 } // namespace plat::cmhost

@@ -12,8 +12,8 @@ struct ViewResult {
     bool snapshotFailed = false;
 };
 
-// Shows the menu and waits for a choice. With snapshotPath, renders what would
-// be shown to a PNG there instead and chooses nothing.
+// Shows the menu and waits for a choice. With snapshotPath, renders the popup
+// with its first submenus opened to a PNG there instead and chooses nothing.
 ViewResult ShowMenu(const Menu& menu, const QString& snapshotPath);
 
 } // namespace plat::cmhost
