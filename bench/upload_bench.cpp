@@ -309,9 +309,9 @@ int main(int argc, char** argv) {
             files << QStringLiteral("%1/c%2.bin").arg(folder).arg(i, 3, 10, QChar('0'));
             MakeFile(files.last(), 4096);
         }
-        WriteMenuSettings(
-            {PlistArray{PlistValue(QStringLiteral("Bench server")), PlistValue(bench.Url("cm"))}},
-            false);
+        const PlistValue item =
+            PlistArray{PlistValue(QStringLiteral("Bench server")), PlistValue(bench.Url("cm"))};
+        WriteMenuSettings(PlistArray(1, item), false);
         const Measure theirs = RunCurl({"-T", "{" + files.join(",") + "}", bench.Url("theirs")});
         const double ours =
             TimeRun(kHost, QStringList{"--plugin", kPlugIn, "--choose", "Bench server"} + files);

@@ -1,5 +1,6 @@
 // A fixed ring of bytes between a stream's client and libcurl, allocated
-// once per transfer.
+// once per transfer and never cleared: a small file touches only the pages
+// it fills, not the whole ring.
 #pragma once
 
 #include "platform/MacTypes.h"
@@ -15,7 +16,7 @@ class ByteRing {
 public:
     void allocate(size_t capacity) {
         if (m_capacity == capacity) return;
-        m_data = std::make_unique<UInt8[]>(capacity);
+        m_data = std::make_unique_for_overwrite<UInt8[]>(capacity);
         m_capacity = capacity;
         m_head = m_size = 0;
     }
@@ -44,7 +45,7 @@ public:
     }
     // Keeps the contents; only for a chunk larger than the whole ring.
     void grow(size_t capacity) {
-        auto data = std::make_unique<UInt8[]>(capacity);
+        auto data = std::make_unique_for_overwrite<UInt8[]>(capacity);
         const size_t n = m_size;
         pop(data.get(), n);
         m_data = std::move(data);
