@@ -2,7 +2,7 @@
 // process with the real plug-in bundle, its menu listed, a destination chosen
 // and the files sent to a real FTP server, the process ending only after the
 // listing that followed the upload.
-#include "platform/Preferences.h"
+#include "tests/cmplugin/MenuSettings.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -14,23 +14,10 @@ using namespace testing_support;
 
 namespace {
 
-const QString kDomain = QStringLiteral("com.brisk-alder.LoftwiseCM");
 const QString kPlugIn = QStringLiteral(LOFTWISE_BUNDLES_DIR "/LoftwiseCM.plugin");
 
 QString LogPath() {
     return qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/LoftwiseCM.log";
-}
-
-void Set(const char* key, const PlistValue& value) {
-    CFPreferencesSetAppValue(QString::fromLatin1(key), value, kDomain);
-    ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
-}
-
-PlistValue Group(const QString& name, const PlistArray& entries) {
-    return PlistDictionary{{"Group", PlistValue(name)}, {"Entries", PlistValue(entries)}};
-}
-PlistValue Item(const QString& name, const QString& url) {
-    return PlistArray{PlistValue(name), PlistValue(url)};
 }
 
 ProcessResult Host(const QStringList& args) {
@@ -46,8 +33,8 @@ TEST_P(EndToEnd, ChoosingADestinationSendsTheSelection) {
     QUrl url = server->url("/in");
     url.setUserName(server->user());
     url.setPassword(server->password());
-    Set("MenuItems", Group("OVRoot", {Group("Servers", {Item("Up", url.toString()),
-                                                        Item("Web", "http://127.0.0.1:9/")})}));
+    Set("MenuItems",
+        Root({Group("Servers", {Item("Up", url.toString()), Item("Web", "http://127.0.0.1:9/")})}));
     Set("OpenConsoleLog", PlistValue::boolean(false));
     Set("DisplayDirectoryListing", PlistValue::boolean(true));
 

@@ -4,7 +4,7 @@
 #include "platform/Alias.h"
 #include "platform/BackgroundWork.h"
 #include "platform/ContextualMenu.h"
-#include "platform/Preferences.h"
+#include "tests/cmplugin/MenuSettings.h"
 #include "tests/support/FtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -24,27 +24,11 @@ void PrintTo(const QString& text, std::ostream* os) {
 
 namespace {
 
-const QString kDomain = QStringLiteral("com.brisk-alder.LoftwiseCM");
 #define kLogPath (qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/LoftwiseCM.log")
 
 CFUUIDRef Factory() {
     return CFUUIDGetConstantUUIDWithBytes(nullptr, 0xB2, 0x89, 0x32, 0x30, 0xA5, 0xF2, 0x16, 0xD8,
                                           0xAF, 0x17, 0x56, 0x03, 0x93, 0xC2, 0x5B, 0x84);
-}
-
-void Set(const char* key, std::optional<PlistValue> value) {
-    CFPreferencesSetAppValue(QString::fromLatin1(key), value, kDomain);
-    ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
-}
-
-PlistValue Group(const QString& name, const PlistArray& entries) {
-    return PlistDictionary{{"Group", PlistValue(name)}, {"Entries", PlistValue(entries)}};
-}
-PlistValue Item(const QString& name, const QString& url) {
-    return PlistArray{PlistValue(name), PlistValue(url)};
-}
-PlistValue Root(const PlistArray& entries) {
-    return Group("OVRoot", entries);
 }
 
 // A command list in the host's --list form: depth-first, two spaces per
