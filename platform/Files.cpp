@@ -2,6 +2,7 @@
 
 #include "platform/UniqueFd.h"
 
+#include <QFile>
 #include <QStandardPaths>
 #include <algorithm>
 #include <cerrno>
@@ -459,6 +460,33 @@ OSStatus DataForkSize(const FSRef& ref, UInt64* size) {
     if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) return StatusFromErrno(errno);
     if (!S_ISDIR(st.st_mode)) *size = UInt64(st.st_size);
     return noErr;
+}
+
+bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes, unsigned mode) {
+    const qsizetype slash = path.lastIndexOf(u'/');
+    const QString folder = slash > 0 ? path.left(slash) : QStringLiteral("/");
+    QByteArray temp = QFile::encodeName(folder + "/." + path.mid(slash + 1) + ".XXXXXX");
+    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    bool ok = ::fchmod(fd.get(), mode_t(mode)) == 0;
+    for (qsizetype done = 0; ok && done < bytes.size();) {
+        const ssize_t n =
+            ::write(fd.get(), bytes.constData() + done, std::size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        done += n > 0 ? n : 0;
+    }
+    ok = ok && ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
+         ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
+    if (!ok) {
+        const int saved = errno;
+        ::unlink(temp.constData());
+        errno = saved;
+        return false;
+    }
+    UniqueFd dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) ::fsync(dir.get());
+    return true;
 }
 
 } // namespace plat

@@ -151,4 +151,10 @@ void MakeRefFromIdentity(std::string_view absolutePath, FileIdentity identity, F
 // ENAMETOOLONG/EINVAL -> paramErr, ENOMEM -> memFullErr, others ioErr.
 OSStatus StatusFromErrno(int error);
 
+// Replaces the file in one step: a hidden temporary file in the same folder
+// with the mode, flushed to disk, renamed over the old one, and the folder
+// flushed so that the rename itself survives a crash. False with errno set
+// when it failed; the old file is then untouched.
+bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes, unsigned mode);
+
 } // namespace plat

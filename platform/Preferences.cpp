@@ -212,37 +212,6 @@ bool MoveAside(const QString& path) {
     return false;
 }
 
-bool WriteAll(int fd, const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += n;
-    }
-    return true;
-}
-
-// Replaces the file in one step: a temporary file in the same folder, flushed
-// to disk, renamed over the old one, and the folder flushed so that the
-// rename itself survives a crash.
-bool WriteAtomically(const QString& path, const QByteArray& xml) {
-    const QString folder = FolderOf(path);
-    QByteArray temp = Native(folder + "/." + path.mid(folder.size() + 1) + ".XXXXXX");
-    plat::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.get() < 0) return false;
-    const bool ok = ::fchmod(fd.get(), 0600) == 0 && WriteAll(fd.get(), xml) &&
-                    ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
-                    ::rename(temp.constData(), Native(path).constData()) == 0;
-    if (!ok) {
-        ::unlink(temp.constData());
-        return false;
-    }
-    plat::UniqueFd dir(::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
-    return true;
-}
-
 // The file's values for a reader; nullopt when the file is there but cannot
 // be read now. Files are only ever replaced whole, so reading needs no lock;
 // only moving a corrupt file aside takes it.
@@ -329,7 +298,7 @@ bool Synchronize(Domain& d, const QString& path, const QString& updateKey = QStr
         base.state == FileState::Missing ? !merged.empty() : merged != base.values;
     std::optional<QByteArray> xml;
     if (needsWrite) xml = plat::PlistToXml(PlistValue(merged));
-    if (needsWrite && (!xml || !WriteAtomically(path, *xml))) {
+    if (needsWrite && (!xml || !plat::ReplaceFileAtomically(path, *xml, 0600))) {
         // The old file stays. Staged changes stay for the next attempt (reads
         // show them meanwhile); an update is not kept.
         d.values = std::move(base.values);
