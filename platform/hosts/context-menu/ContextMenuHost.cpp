@@ -307,18 +307,35 @@ QString RunningHostPath() {
     return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
 }
 
-// The service menu, as the plug-ins give it for the user's home folder.
-WriteResult RefreshServiceMenu(PlugInSession& session, bool create) {
+// Whether the context's first item names a file-system object: the menu the
+// plug-ins give for it is the one a file manager shows for files.
+bool FirstItemIsFile(const AEDesc& context) {
+    AEDesc first;
+    AEInitializeDesc(&first);
+    const bool isFile = context.descriptorType == typeAEList &&
+                        AEGetNthDesc(&context, 1, typeWildCard, nullptr, &first) == noErr &&
+                        first.descriptorType == typeAlias;
+    AEDisposeDesc(&first);
+    return isFile;
+}
+
+// The service menu: the menu already built for files when there is one, else
+// the one the plug-ins give for the user's home folder.
+WriteResult RefreshServiceMenu(PlugInSession& session, const Menu* forFiles, bool create) {
     const QString path = ServiceMenuPath();
     if (!create && !QFileInfo::exists(path)) return WriteResult::Unchanged;
-    AEDescList home;
-    MakeFileList({QFile::encodeName(QDir::homePath()).toStdString()}, &home);
-    const Menu menu = session.examine(home);
-    session.cleanup();
-    AEDisposeDesc(&home);
+    Menu examined;
+    if (!forFiles) {
+        AEDescList home;
+        MakeFileList({QFile::encodeName(QDir::homePath()).toStdString()}, &home);
+        examined = session.examine(home);
+        session.cleanup();
+        AEDisposeDesc(&home);
+        forFiles = &examined;
+    }
     if (create) QDir().mkpath(QFileInfo(path).absolutePath());
     const WriteResult result =
-        WriteFileIfChanged(path, ServiceMenuText(menu, RunningHostPath()), 0755);
+        WriteFileIfChanged(path, ServiceMenuText(*forFiles, RunningHostPath()), 0755);
     if (result == WriteResult::Failed)
         Complain(QStringLiteral("%1: could not write: %2")
                      .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
@@ -436,25 +453,8 @@ WriteResult WriteFileIfChanged(const QString& path, const QByteArray& bytes, uns
         if (existing.open(QIODevice::ReadOnly) && existing.readAll() == bytes)
             return WriteResult::Unchanged;
     }
-    QByteArray temp = QFile::encodeName(path) + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return WriteResult::Failed;
-    bool ok = ::fchmod(fd, mode) == 0;
-    for (qsizetype done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, std::size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        done += n > 0 ? n : 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ::close(fd);
-    if (ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0)
-        return WriteResult::Written;
-    const int renameErrno = ok ? errno : savedErrno;
-    ::unlink(temp.constData());
-    errno = renameErrno;
-    return WriteResult::Failed;
+    return plat::ReplaceFileAtomically(path, bytes, mode) ? WriteResult::Written
+                                                          : WriteResult::Failed;
 }
 
 std::variant<Options, QString> ParseArguments(const std::vector<std::string>& args) {
@@ -551,13 +551,16 @@ int RunContextMenuHost(int argc, char** argv) {
         return 1;
     }
 
-    const WriteResult serviceMenu = RefreshServiceMenu(session, options.mode == Mode::ServiceMenu);
-    if (options.mode == Mode::ServiceMenu) return serviceMenu == WriteResult::Failed ? 1 : 0;
+    if (options.mode == Mode::ServiceMenu)
+        return RefreshServiceMenu(session, nullptr, true) == WriteResult::Failed ? 1 : 0;
 
     AEDesc context;
     AEInitializeDesc(&context);
     MakeContext(options, &context);
     const Menu menu = session.examine(context);
+    // Dolphin's copy follows whatever menu was just built for files, so it
+    // costs no second pass over the settings.
+    RefreshServiceMenu(session, FirstItemIsFile(context) ? &menu : nullptr, false);
     int status = 0;
     const MenuEntry* chosen = nullptr;
     switch (options.mode) {
