@@ -93,8 +93,7 @@ void* LoftwiseCMFactory(CFAllocatorRef, CFUUIDRef typeID) {
     auto* instance = new (std::nothrow) LoftwiseCMInstance;
     if (!instance) return nullptr;
     instance->interfaceTable = &testInterfaceFtbl;
-    // A constant UUID lives for the process; holding it needs no count.
-    instance->factoryID = FactoryUUID();
+    instance->factoryID = CFRetain(FactoryUUID());
     CFPlugInAddInstanceForFactory(instance->factoryID);
     StartLogging();
     instance->refCount = 1;
@@ -122,7 +121,10 @@ ULONG LoftwiseCMRelease(void* thisInstance) {
     if (--instance->refCount != 0) return instance->refCount;
     const CFUUIDRef factoryID = instance->factoryID;
     delete instance;
-    if (factoryID) CFPlugInRemoveInstanceForFactory(factoryID);
+    if (factoryID) {
+        CFPlugInRemoveInstanceForFactory(factoryID);
+        CFRelease(factoryID);
+    }
     StopLogging();
     return 0;
 }
