@@ -148,14 +148,20 @@ def _kill(proc):
     proc.wait()
 
 
-def _list(host, paths):
+def _start(host, args, stdout):
+    """The host in a session of its own, holding none of our descriptors."""
     try:
-        proc = subprocess.Popen([host, "--list", "--json", *paths],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        return subprocess.Popen([host, *args], stdin=subprocess.DEVNULL, stdout=stdout,
                                 stderr=subprocess.DEVNULL, start_new_session=True,
                                 close_fds=True)
     except OSError as e:
         _warn("cannot start %s: %s" % (host, e))
+        return None
+
+
+def _list(host, paths):
+    proc = _start(host, ["--list", "--json", *paths], subprocess.PIPE)
+    if proc is None:
         return None
     try:
         out, _ = proc.communicate(timeout=LIST_TIMEOUT)
@@ -212,13 +218,8 @@ def choose(title, paths):
     if not host:
         _warn("%s is not installed" % HOST_NAME)
         return False
-    try:
-        proc = subprocess.Popen([host, "--choose", title, *paths],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, start_new_session=True,
-                                close_fds=True)
-    except OSError as e:
-        _warn("cannot start %s: %s" % (host, e))
+    proc = _start(host, ["--choose", title, *paths], subprocess.DEVNULL)
+    if proc is None:
         return False
     # Reaped when it ends, so no zombie stays behind in the file manager.
     threading.Thread(target=proc.wait, daemon=True).start()
