@@ -800,3 +800,18 @@ OSErr AERemoveEventHandler(AEEventClass theAEEventClass, AEEventID theAEEventID,
     }
     return errAEHandlerNotFound;
 }
+
+namespace plat {
+
+std::optional<QString> TextOfDesc(const AEDesc& desc) {
+    if (desc.descriptorType != typeChar && desc.descriptorType != typeUnicodeText)
+        return std::nullopt;
+    const Size size = AEGetDescDataSize(&desc);
+    QByteArray bytes(size, '\0');
+    if (size > 0 && AEGetDescData(&desc, bytes.data(), size) != noErr) return std::nullopt;
+    if (desc.descriptorType == typeUnicodeText)
+        return QString(reinterpret_cast<const QChar*>(bytes.constData()), bytes.size() / 2);
+    return MacRomanToQString(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+}
+
+} // namespace plat

@@ -7,6 +7,9 @@
 
 #include "platform/MacTypes.h"
 
+#include <QString>
+#include <optional>
+
 struct OpaqueAEDataStorageType;
 using AEDataStorage = OpaqueAEDataStorageType*;
 
@@ -64,7 +67,9 @@ constexpr UInt32 kCurrentProcess = 2;
 using AEEventHandlerProcPtr = OSErr (*)(const AppleEvent* theAppleEvent, AppleEvent* reply,
                                         SRefCon handlerRefcon);
 using AEEventHandlerUPP = AEEventHandlerProcPtr;
-inline AEEventHandlerUPP NewAEEventHandlerUPP(AEEventHandlerProcPtr p) { return p; }
+inline AEEventHandlerUPP NewAEEventHandlerUPP(AEEventHandlerProcPtr p) {
+    return p;
+}
 inline void DisposeAEEventHandlerUPP(AEEventHandlerUPP) {}
 
 void AEInitializeDesc(AEDesc* desc);
@@ -111,8 +116,8 @@ inline OSErr AEPutKeyPtr(AERecord* r, AEKeyword k, DescType t, const void* p, Si
 inline OSErr AEPutKeyDesc(AERecord* r, AEKeyword k, const AEDesc* d) {
     return AEPutParamDesc(r, k, d);
 }
-inline OSErr AEGetKeyPtr(const AERecord* r, AEKeyword k, DescType t, DescType* at, void* p,
-                         Size m, Size* s) {
+inline OSErr AEGetKeyPtr(const AERecord* r, AEKeyword k, DescType t, DescType* at, void* p, Size m,
+                         Size* s) {
     return AEGetParamPtr(r, k, t, at, p, m, s);
 }
 inline OSErr AEGetKeyDesc(const AERecord* r, AEKeyword k, DescType t, AEDesc* d) {
@@ -121,8 +126,8 @@ inline OSErr AEGetKeyDesc(const AERecord* r, AEKeyword k, DescType t, AEDesc* d)
 
 // Event class and ID (keyEventClassAttr, keyEventIDAttr) and the target (keyAddressAttr).
 OSErr AEGetAttributePtr(const AppleEvent* theAppleEvent, AEKeyword theAEKeyword,
-                        DescType desiredType, DescType* typeCode, void* dataPtr,
-                        Size maximumSize, Size* actualSize);
+                        DescType desiredType, DescType* typeCode, void* dataPtr, Size maximumSize,
+                        Size* actualSize);
 
 OSErr AECreateAppleEvent(AEEventClass theAEEventClass, AEEventID theAEEventID,
                          const AEAddressDesc* target, SInt16 returnID, SInt32 transactionID,
@@ -135,7 +140,14 @@ OSErr AESend(const AppleEvent* theAppleEvent, AppleEvent* reply, SInt32 sendMode
              SInt16 sendPriority, SInt32 timeOutInTicks, void* idleProc, void* filterProc);
 
 OSErr AEInstallEventHandler(AEEventClass theAEEventClass, AEEventID theAEEventID,
-                            AEEventHandlerUPP handler, SRefCon handlerRefcon,
-                            Boolean isSysHandler);
+                            AEEventHandlerUPP handler, SRefCon handlerRefcon, Boolean isSysHandler);
 OSErr AERemoveEventHandler(AEEventClass theAEEventClass, AEEventID theAEEventID,
                            AEEventHandlerUPP handler, Boolean isSysHandler);
+
+namespace plat {
+
+// The text a 'TEXT' (Mac Roman) or 'utxt' (UTF-16, native order) descriptor
+// holds; nullopt for any other type.
+std::optional<QString> TextOfDesc(const AEDesc& desc);
+
+} // namespace plat

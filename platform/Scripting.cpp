@@ -38,17 +38,6 @@ Component& TheComponent() {
 
 ComponentInstanceRecord gAppleScript;
 
-std::optional<QString> SourceText(const AEDesc* source) {
-    if (!source) return std::nullopt;
-    const Size size = AEGetDescDataSize(source);
-    QByteArray bytes(size, '\0');
-    if (size > 0 && AEGetDescData(source, bytes.data(), size) != noErr) return std::nullopt;
-    if (source->descriptorType == typeChar) return plat::MacRomanToQString(bytes.toStdString());
-    if (source->descriptorType == typeUnicodeText)
-        return QString(reinterpret_cast<const QChar*>(bytes.constData()), bytes.size() / 2);
-    return std::nullopt;
-}
-
 std::optional<Script> Parse(const QString& text) {
     static const QRegularExpression tell(QStringLiteral(R"re(^tell application "([^"]+)"$)re"));
     static const QRegularExpression pane(
@@ -102,7 +91,7 @@ OSAError OSAScriptingComponentName(ComponentInstance component, AEDesc* name) {
 OSAError OSACompile(ComponentInstance component, const AEDesc* sourceData, SInt32,
                     OSAID* previousAndResultingScriptID) {
     if (component != &gAppleScript || !previousAndResultingScriptID) return paramErr;
-    const auto text = SourceText(sourceData);
+    const auto text = sourceData ? plat::TextOfDesc(*sourceData) : std::nullopt;
     if (!text) return errAEWrongDataType;
     auto script = Parse(*text);
     if (!script) return errOSASyntaxError;

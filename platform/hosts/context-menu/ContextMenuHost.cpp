@@ -33,30 +33,19 @@ void Complain(const QString& text) {
     std::fprintf(stderr, "%s: %s\n", kProgram, text.toUtf8().constData());
 }
 
-QString TextOf(const AEDesc& desc) {
-    const Size size = AEGetDescDataSize(&desc);
-    QByteArray bytes(size, '\0');
-    if (size > 0 && AEGetDescData(&desc, bytes.data(), size) != noErr) return {};
-    if (desc.descriptorType == typeUnicodeText)
-        return QString(reinterpret_cast<const QChar*>(bytes.constData()), bytes.size() / 2);
-    return MacRomanToQString(std::string_view(bytes.constData(), bytes.size()));
-}
-
 QString TitleOf(const AERecord& record) {
     AEDesc name;
     AEInitializeDesc(&name);
     if (AEGetParamDesc(&record, keyContextualMenuName, typeWildCard, &name) != noErr) return {};
-    QString title;
-    if (name.descriptorType == typeUnicodeText || name.descriptorType == typeChar) {
-        title = TextOf(name);
-    } else {
+    std::optional<QString> title = TextOfDesc(name);
+    if (!title) {
         AEDesc text;
         AEInitializeDesc(&text);
-        if (AECoerceDesc(&name, typeUnicodeText, &text) == noErr) title = TextOf(text);
+        if (AECoerceDesc(&name, typeUnicodeText, &text) == noErr) title = TextOfDesc(text);
         AEDisposeDesc(&text);
     }
     AEDisposeDesc(&name);
-    return title;
+    return title.value_or(QString());
 }
 
 SInt32 LongOf(const AERecord& record, AEKeyword key) {
