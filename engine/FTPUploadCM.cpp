@@ -209,13 +209,9 @@ void dir_run(const QUrl& destination) {
 void LogDirectoryListing(const QUrl& destination) {
     try {
         // The thread gets its own copy now: the next upload replaces
-        // gDestination. It holds background work for its whole life, taken
-        // before it starts, so a host waits for it before it ends or unloads
-        // this code.
-        auto work = std::make_unique<plat::BackgroundWork>();
-        std::thread([work = std::move(work), destination = QUrl(destination)] {
-            dir_run(destination);
-        }).detach();
+        // gDestination. It counts as background work, so a host waits for it
+        // before it ends or closes this library.
+        plat::StartBackgroundWork([destination = QUrl(destination)] { dir_run(destination); });
     } catch (...) {
         // Failures to start are silent.
     }

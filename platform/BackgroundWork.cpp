@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace plat {
 
@@ -23,6 +25,21 @@ BackgroundWork::~BackgroundWork() {
         --gCount;
     }
     gChanged.notify_all();
+}
+
+bool StartBackgroundWork(std::function<void()> work) {
+    auto counted = std::make_unique<BackgroundWork>();
+    auto job = std::make_unique<std::function<void()>>(std::move(work));
+    try {
+        std::thread([counted = std::move(counted), job = std::move(job)]() mutable {
+            (*job)();
+            job.reset(); // the work's captures go while it still counts
+            counted.reset();
+        }).detach();
+    } catch (...) {
+        return false;
+    }
+    return true;
 }
 
 bool WaitForBackgroundWork(int timeoutMs) {
