@@ -44,8 +44,9 @@ public:
     // The identifiers in the grid's order.
     QStringList paneIDs() const;
 
-    // Shows the pane (leaving the one shown); false, with nothing changed,
-    // when there is no such pane or it cannot be made or has no view.
+    // Shows the pane: its object is made and its view loaded first, then the
+    // pane shown is left. False, with nothing changed, when there is no such
+    // pane or it cannot be made or has no view.
     bool selectPane(const QString& id);
     // Leaves the pane shown, if any, and shows the grid.
     void showAll();
