@@ -53,11 +53,17 @@ std::optional<PlistDictionary> DefaultTree(CFBundleRef bundle) {
     return *tree;
 }
 
+// The settings file's log lines in the pane's language.
+QString PaneText(const QString& text) {
+    return LocalizedString(text);
+}
+
 } // namespace
 
 LoftwisePrefPane::LoftwisePrefPane(CFBundleRef bundle)
     : NSPreferencePane(bundle), m_appID(QString::fromLatin1(kLoftwiseCMDomain)) {
     SetOurBundle(bundle);
+    SetSettingsFileLocalizer(PaneText);
     m_originalPrefs = GetPreferencesFile();
 }
 

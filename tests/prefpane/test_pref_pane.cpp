@@ -26,9 +26,9 @@ const QString kPane = QStringLiteral(LOFTWISE_BUNDLES_DIR "/LoftwisePrefPane.pre
 const QString kPrivateType = QStringLiteral("MyCustomOutlineViewPboardType");
 
 // Every key the pane writes on a save.
-const QStringList kSavedKeys{"MenuItems",      "ShowPreferences",         "ShowHelp",
-                             "ShowGroupNames", "OpenConsoleLog",          "DisplayDirectoryListing",
-                             "ZipCompressFolders", "ShowFavicon",         "ReplacementPattern"};
+const QStringList kSavedKeys{"MenuItems",          "ShowPreferences", "ShowHelp",
+                             "ShowGroupNames",     "OpenConsoleLog",  "DisplayDirectoryListing",
+                             "ZipCompressFolders", "ShowFavicon",     "ReplacementPattern"};
 
 QString SettingsPath() {
     return plat::PreferencesFilePath(kCMDomain);
@@ -66,11 +66,11 @@ QString SavedTree(bool urls = false) {
 
 // Tree used by the editing tests.
 PlistValue EditingTree() {
-    return Root({Group("G1", {Item("a1", "ftp://h/a1"), Item("a2", "ftp://h/a2"),
-                              Item("a3", "ftp://h/a3"), Item("a4", "ftp://h/a4"),
-                              Item("a5", "ftp://h/a5")}),
-                 Group("G2", {Item("b1", "ftp://h/b1")}), Item("top1", "ftp://h/top1"),
-                 Item("top2", "http://h/top2")});
+    return Root(
+        {Group("G1", {Item("a1", "ftp://h/a1"), Item("a2", "ftp://h/a2"), Item("a3", "ftp://h/a3"),
+                      Item("a4", "ftp://h/a4"), Item("a5", "ftp://h/a5")}),
+         Group("G2", {Item("b1", "ftp://h/b1")}), Item("top1", "ftp://h/top1"),
+         Item("top2", "http://h/top2")});
 }
 const QString kEditingTree = "G1(a1,a2,a3,a4,a5),G2(b1),top1,top2";
 
@@ -176,7 +176,8 @@ protected:
     }
     QStringList SelectedNames() {
         QStringList names;
-        for (int row : m_outline->selectedRowIndexes()) names << Value(m_outline->itemAtRow(row));
+        for (int row : m_outline->selectedRowIndexes())
+            names << Value(m_outline->itemAtRow(row));
         return names;
     }
 
@@ -191,7 +192,8 @@ TEST_F(PrefPane, FirstOpeningWritesEveryKeyAndTheDefaultTree) {
     ASSERT_FALSE(QFile::exists(SettingsPath()));
     Open();
     const PlistDictionary saved = SavedSettings();
-    for (const QString& key : kSavedKeys) EXPECT_TRUE(saved.count(key)) << key.toStdString();
+    for (const QString& key : kSavedKeys)
+        EXPECT_TRUE(saved.count(key)) << key.toStdString();
     EXPECT_FALSE(saved.count("LastTabIndex"));
     for (const char* key : {"ShowPreferences", "ShowHelp", "ShowGroupNames", "OpenConsoleLog",
                             "DisplayDirectoryListing", "ShowFavicon"})
@@ -236,7 +238,8 @@ TEST_F(PrefPane, EveryCheckboxClickWritesAllKeys) {
         EXPECT_EQ(box->isChecked(), row.before);
         box->click();
         const PlistDictionary saved = SavedSettings();
-        for (const QString& key : kSavedKeys) EXPECT_TRUE(saved.count(key)) << key.toStdString();
+        for (const QString& key : kSavedKeys)
+            EXPECT_TRUE(saved.count(key)) << key.toStdString();
         EXPECT_EQ(saved.at(row.key), PlistValue::boolean(!row.before));
         EXPECT_EQ(saved.at("ReplacementPattern"), PlistValue("<user>"));
         EXPECT_EQ(SavedTree(), kEditingTree);
@@ -246,27 +249,31 @@ TEST_F(PrefPane, EveryCheckboxClickWritesAllKeys) {
 }
 
 TEST_F(PrefPane, PatternFollowsEveryTextTypedIntoItsField) {
-    Set("MenuItems", Root({Item("lower", "ftp://<x>@a.example/"),
-                           Item("both", "ftp://<X>@b.example/<x>/"),
-                           Item("plain", "http://c.example/x/"),
-                           Group("G", {Item("deep", "ftp://<x>@d.example/")})}));
+    Set("MenuItems",
+        Root({Item("lower", "ftp://<x>@a.example/"), Item("both", "ftp://<X>@b.example/<x>/"),
+              Item("plain", "http://c.example/x/"),
+              Group("G", {Item("deep", "ftp://<x>@d.example/")})}));
     Open();
     const struct {
         QString typed;
         QString urls; // after the next save
         QString pattern;
     } rows[] = {
-        {"alice", "lower=ftp://alice@a.example/,both=ftp://alice@b.example/alice/,"
-                  "plain=http://c.example/x/,G(deep=ftp://alice@d.example/)",
+        {"alice",
+         "lower=ftp://alice@a.example/,both=ftp://alice@b.example/alice/,"
+         "plain=http://c.example/x/,G(deep=ftp://alice@d.example/)",
          "alice"},
-        {"bob", "lower=ftp://bob@a.example/,both=ftp://bob@b.example/bob/,"
-                "plain=http://c.example/x/,G(deep=ftp://bob@d.example/)",
+        {"bob",
+         "lower=ftp://bob@a.example/,both=ftp://bob@b.example/bob/,"
+         "plain=http://c.example/x/,G(deep=ftp://bob@d.example/)",
          "bob"},
-        {"bob", "lower=ftp://bob@a.example/,both=ftp://bob@b.example/bob/,"
-                "plain=http://c.example/x/,G(deep=ftp://bob@d.example/)",
+        {"bob",
+         "lower=ftp://bob@a.example/,both=ftp://bob@b.example/bob/,"
+         "plain=http://c.example/x/,G(deep=ftp://bob@d.example/)",
          "bob"},
-        {"", "lower=ftp://@a.example/,both=ftp://@b.example//,"
-             "plain=http://c.example/x/,G(deep=ftp://@d.example/)",
+        {"",
+         "lower=ftp://@a.example/,both=ftp://@b.example//,"
+         "plain=http://c.example/x/,G(deep=ftp://@d.example/)",
          "<x>"},
     };
     for (const auto& row : rows) {
@@ -352,7 +359,8 @@ TEST_F(PrefPane, DeletingTwoNamesakesDeletesExactlyThoseTwo) {
     Open();
     ExpandAll();
     m_outline->deselectAll();
-    for (int row : {3, 5}) m_outline->selectRowByExtendingSelection(row, true); // G/dup#2, dup#4
+    for (int row : {3, 5})
+        m_outline->selectRowByExtendingSelection(row, true); // G/dup#2, dup#4
     Control<QPushButton>("deleteSelectionButton")->click();
     EXPECT_EQ(SavedTree(true), "G(dup=ftp://h/1,x=ftp://h/x),dup=ftp://h/3");
     EXPECT_TRUE(m_outline->selectedRowIndexes().empty());
@@ -434,23 +442,59 @@ TEST_F(PrefPane, DropsFollowTheRules) {
         QString tree;
         QStringList selected;
     } rows[] = {
-        {"first and third between fourth and fifth", Nodes, {"G1/a1", "G1/a3"}, "G1", 4, true,
-         "G1(a2,a4,a1,a3,a5),G2(b1),top1,top2", {"a1", "a3"}},
-        {"item onto a group", Nodes, {"top1"}, "G2", -1, true,
-         "G1(a1,a2,a3,a4,a5),G2(top1,b1),top2", {"top1"}},
+        {"first and third between fourth and fifth",
+         Nodes,
+         {"G1/a1", "G1/a3"},
+         "G1",
+         4,
+         true,
+         "G1(a2,a4,a1,a3,a5),G2(b1),top1,top2",
+         {"a1", "a3"}},
+        {"item onto a group",
+         Nodes,
+         {"top1"},
+         "G2",
+         -1,
+         true,
+         "G1(a1,a2,a3,a4,a5),G2(top1,b1),top2",
+         {"top1"}},
         {"item onto an item", Nodes, {"top1"}, "top2", -1, false, unchanged, {"top1"}},
         {"item onto the background", Nodes, {"top1"}, "", -1, false, unchanged, {"top1"}},
-        {"item out of a group to the end", Nodes, {"G1/a5"}, "", 4, true,
-         "G1(a1,a2,a3,a4),G2(b1),top1,top2,a5", {"a5"}},
+        {"item out of a group to the end",
+         Nodes,
+         {"G1/a5"},
+         "",
+         4,
+         true,
+         "G1(a1,a2,a3,a4),G2(b1),top1,top2,a5",
+         {"a5"}},
         {"group onto a group", Nodes, {"G2"}, "G1", -1, false, unchanged, {"G2"}},
         {"group between children of a group", Nodes, {"G2"}, "G1", 2, false, unchanged, {"G2"}},
         {"group onto itself", Nodes, {"G1"}, "G1", -1, false, unchanged, {"G1"}},
-        {"group between top-level entries", Nodes, {"G2"}, "", 0, true,
-         "G2(b1),G1(a1,a2,a3,a4,a5),top1,top2", {"G2"}},
-        {"text between two entries", Text, {"Photo Server"}, "", 3, true,
-         "G1(a1,a2,a3,a4,a5),G2(b1),top1,Photo Server,top2", {"Photo Server"}},
-        {"text onto a group", Text, {"Into"}, "G2", -1, true,
-         "G1(a1,a2,a3,a4,a5),G2(Into,b1),top1,top2", {"Into"}},
+        {"group between top-level entries",
+         Nodes,
+         {"G2"},
+         "",
+         0,
+         true,
+         "G2(b1),G1(a1,a2,a3,a4,a5),top1,top2",
+         {"G2"}},
+        {"text between two entries",
+         Text,
+         {"Photo Server"},
+         "",
+         3,
+         true,
+         "G1(a1,a2,a3,a4,a5),G2(b1),top1,Photo Server,top2",
+         {"Photo Server"}},
+        {"text onto a group",
+         Text,
+         {"Into"},
+         "G2",
+         -1,
+         true,
+         "G1(a1,a2,a3,a4,a5),G2(Into,b1),top1,top2",
+         {"Into"}},
         {"file names", Files, {}, "", 1, true, unchanged, {}},
     };
     for (const auto& row : rows) {
@@ -465,7 +509,8 @@ TEST_F(PrefPane, DropsFollowTheRules) {
         if (row.source == Nodes) {
             Select(row.dragged);
             std::vector<OutlineItem> items;
-            for (const QString& path : row.dragged) items.push_back(Find(path));
+            for (const QString& path : row.dragged)
+                items.push_back(Find(path));
             data = Drag(m_outline, items);
             source = m_outline;
         } else {
@@ -500,7 +545,8 @@ TEST_F(PrefPane, ADragWritesThePrivateTypeAndTheNamesAsText) {
     NSPasteboard pboard(static_cast<const QMimeData*>(data.get()));
     EXPECT_EQ(pboard.types(), (QStringList{kPrivateType, NSStringPboardType}));
     EXPECT_TRUE(pboard.dataForType(kPrivateType).isEmpty());
-    EXPECT_EQ(pboard.stringForType(NSStringPboardType), QStringLiteral("(\n    {G2},\n    {top1}\n)"));
+    EXPECT_EQ(pboard.stringForType(NSStringPboardType),
+              QStringLiteral("(\n    {G2},\n    {top1}\n)"));
 }
 
 TEST_F(PrefPane, ExpandedGroupsAreRestoredWhenThePaneOpensAgain) {
