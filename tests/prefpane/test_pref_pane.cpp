@@ -11,6 +11,8 @@
 #include "platform/ui/PreferencePane.h"
 
 #include <QCheckBox>
+#include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -19,6 +21,11 @@
 #include <gtest/gtest.h>
 
 using namespace testing_support;
+
+// Readable failures.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace {
 
@@ -119,7 +126,7 @@ protected:
     void Enter(const char* field, const QString& text) {
         QLineEdit* edit = Control<QLineEdit>(field);
         edit->setText(text);
-        emit edit->returnPressed();
+        emit edit->editingFinished();
     }
 
     NSTableColumn* Column(const char* identifier) {
@@ -347,7 +354,9 @@ TEST_F(PrefPane, AddingPutsTheNewNodeNextToTheSelectionAndOpensItsName) {
         EXPECT_EQ(editors[0]->text(), added);
         EXPECT_EQ(editors[0]->selectedText(), added);
         EXPECT_TRUE(Control<QPushButton>("deleteSelectionButton")->isEnabled());
-        if (added == "New Group") EXPECT_FALSE(Control<QPushButton>("addGroupButton")->isEnabled());
+        if (added == "New Group") {
+            EXPECT_FALSE(Control<QPushButton>("addGroupButton")->isEnabled());
+        }
         Close();
     }
 }
@@ -532,8 +541,9 @@ TEST_F(PrefPane, DropsFollowTheRules) {
         } else {
             EXPECT_EQ(ReadFile(SettingsPath()), before);
         }
-        if (row.source == Text && row.accepted)
+        if (row.source == Text && row.accepted) {
             EXPECT_EQ(Value(Find(row.dragged[0]), "NodeURLColumn"), QStringLiteral("???"));
+        }
         Close();
     }
 }
