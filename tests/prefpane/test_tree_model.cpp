@@ -54,6 +54,23 @@ CFBundleRef IconBundle() {
     return bundle;
 }
 
+// A bundle whose icons are 40 pixels at 72 dpi: 40 points of their own.
+CFBundleRef LargeIconBundle() {
+    static CFBundleRef bundle = [] {
+        const QString root = MakeTempDir("large") + "/Large.prefPane";
+        const QString resources = root + "/Contents/Resources";
+        QDir().mkpath(resources);
+        QImage image(40, 40, QImage::Format_ARGB32);
+        image.fill(Qt::blue);
+        image.setDotsPerMeterX(2835);
+        image.setDotsPerMeterY(2835);
+        for (const char* name : {"item.tiff", "group.tiff"})
+            image.save(resources + "/" + name, "tiff");
+        return CFBundleCreate(root);
+    }();
+    return bundle;
+}
+
 class TreeModel : public ::testing::Test {
 protected:
     void SetUp() override { SetOurBundle(IconBundle()); }
@@ -282,33 +299,41 @@ TEST_F(TreeModel, DescendantsIncludeTheNodeItself) {
     EXPECT_FALSE(a->isDescendantOfNodeInArray({other}));
 }
 
-TEST_F(TreeModel, IconsComeFromTheBundleAtSixteenPoints) {
+TEST_F(TreeModel, IconsComeFromTheBundleItemsAtSixteenPoints) {
+    const QSizeF none;
     const struct {
         const char* label;
-        bool withBundle;
+        CFBundleRef (*bundle)();
         bool leaf;
         const char* url;
-        bool hasIcon;
+        QSizeF points; // empty: no icon
     } cases[] = {
-        {"item", true, true, "ftp://h/", true},
-        {"item without a URL", true, true, "???", false},
-        {"item whose URL begins with the placeholder", true, true, "???ftp://h/", false},
-        {"group", true, false, "???", true},
-        {"item, no bundle", false, true, "ftp://h/", false},
-        {"group, no bundle", false, false, "???", false},
+        // 32 pixels at 144 dpi: 16 points, the group by its own resolution.
+        {"item", IconBundle, true, "ftp://h/", {16, 16}},
+        {"group", IconBundle, false, "???", {16, 16}},
+        {"item without a URL", IconBundle, true, "???", none},
+        {"item whose URL begins with the placeholder", IconBundle, true, "???ftp://h/", none},
+        // An item's icon is 16 points whatever the image; a group's keeps its size.
+        {"large item", LargeIconBundle, true, "http://h/", {16, 16}},
+        {"large group", LargeIconBundle, false, "???", {40, 40}},
+        {"item, no bundle", nullptr, true, "ftp://h/", none},
+        {"group, no bundle", nullptr, false, "???", none},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        SetOurBundle(c.withBundle ? IconBundle() : nullptr);
+        SetOurBundle(c.bundle ? c.bundle() : nullptr);
         auto data = c.leaf ? SimpleNodeData::leafDataWithNameUrl("x", c.url)
                            : SimpleNodeData::groupDataWithName("x");
-        ASSERT_EQ(data->iconRep() != nullptr, c.hasIcon);
-        if (!c.hasIcon) continue;
-        // 32 pixels at 144 dpi: 16 points, for the group by its own resolution.
-        EXPECT_EQ(data->iconRep()->size(), QSizeF(16, 16));
-        EXPECT_EQ(data->iconRep()->image().size(), QSize(32, 32));
+        ASSERT_EQ(data->iconRep() != nullptr, !c.points.isEmpty());
+        if (c.points.isEmpty()) continue;
+        EXPECT_EQ(data->iconRep()->size(), c.points);
         EXPECT_TRUE(data->iconRep()->image().hasAlphaChannel());
     }
+    // The shipped icons are 32 pixels: sharp at two pixels per point.
+    SetOurBundle(IconBundle());
+    EXPECT_EQ(SimpleNodeData::groupDataWithName("g")->iconRep()->image().size(), QSize(32, 32));
+    EXPECT_EQ(SimpleNodeData::leafDataWithNameUrl("i", "ftp://h/")->iconRep()->image().size(),
+              QSize(32, 32));
 }
 
 TEST_F(TreeModel, SettersKeepWhatIsUnchanged) {
