@@ -8,30 +8,30 @@
 namespace {
 
 // The size in points of pixels at dotsPerMeter; 72 dpi (a pixel is a point)
-// when the image gives no resolution. Sizes within a hundredth of a whole
-// point are that point: a resolution stored in dots per metre is rounded.
+// when there is no resolution. Dots per metre are whole numbers, so a
+// resolution within a twentieth of a whole dpi is that dpi (144 dpi is
+// stored as 5669 dots per metre, 143.99 dpi).
 qreal Points(int pixels, int dotsPerMeter) {
     if (dotsPerMeter <= 0) return pixels;
-    const qreal points = pixels * 72.0 / (dotsPerMeter * 0.0254);
-    const qreal whole = std::round(points);
-    return std::abs(points - whole) < 0.01 ? whole : points;
+    qreal dpi = dotsPerMeter * 0.0254;
+    if (std::abs(dpi - std::round(dpi)) < 0.05) dpi = std::round(dpi);
+    return pixels * 72.0 / dpi;
 }
 
 } // namespace
 
 std::shared_ptr<NSImage> NSImage::imageWithContentsOfFile(const QString& path) {
     QImageReader reader(path);
-    QImage image = reader.read();
+    const QImage image = reader.read();
     if (image.isNull()) return nullptr;
+    auto result = std::make_shared<NSImage>(image);
     // A file without a resolution leaves Qt's default in the image, which
-    // stands for the screen, not the file: such an image has none.
+    // stands for the screen, not the file: such an image is at 72 dpi.
     const QImage blank(1, 1, QImage::Format_ARGB32);
     if (image.dotsPerMeterX() == blank.dotsPerMeterX() &&
-        image.dotsPerMeterY() == blank.dotsPerMeterY()) {
-        image.setDotsPerMeterX(0);
-        image.setDotsPerMeterY(0);
-    }
-    return std::make_shared<NSImage>(std::move(image));
+        image.dotsPerMeterY() == blank.dotsPerMeterY())
+        result->setSize(QSizeF(image.size()));
+    return result;
 }
 
 NSImage::NSImage(QImage image) : m_image(std::move(image)) {
