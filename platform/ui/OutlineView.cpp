@@ -50,8 +50,10 @@ QString TypeForMime(const QString& format) {
 
 bool HoldsType(const QMimeData* data, const QString& type) {
     if (!data) return false;
-    if (type == NSStringPboardType)
-        return std::any_of(data->formats().cbegin(), data->formats().cend(), IsTextMime);
+    if (type == NSStringPboardType) {
+        const QStringList formats = data->formats();
+        return std::any_of(formats.cbegin(), formats.cend(), IsTextMime);
+    }
     return data->hasFormat(MimeForType(type));
 }
 
@@ -897,6 +899,7 @@ void NSOutlineView::editColumnRowWithEventSelect(int column, int row, bool selec
     OutlineItem item = itemAtRow(row);
     if (!item || column < 0 || column >= int(d->columns.size())) return;
     const QModelIndex index = d->model->indexForItem(item, column);
+    if (!(d->model->flags(index) & Qt::ItemIsEditable)) return;
     scrollTo(index);
     selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
     d->cells->selectAllOnEdit = select;
