@@ -133,9 +133,17 @@ SettingsHost::SettingsHost(QWidget* parent) : QMainWindow(parent) {
 
 SettingsHost::~SettingsHost() {
     deselectCurrent();
-    // The panes go before the window's widgets, so no view outlives the
-    // window while its pane still points at it.
+    // Each view goes back to its pane, which outlives it as the pane's own
+    // destructor (and its outlets) expect, and deletes it last.
+    std::vector<QWidget*> unowned; // views a pane made without keeping them
+    for (const auto& pane : m_panes) {
+        if (!pane->view) continue;
+        pane->view->setParent(nullptr);
+        if (pane->object->mainView() != pane->view) unowned.push_back(pane->view);
+    }
     m_panes.clear();
+    for (QWidget* view : unowned)
+        delete view;
 }
 
 void SettingsHost::addPanePath(const QString& path) {
