@@ -10,7 +10,9 @@
 #include "platform/ui/OutlineView.h"
 #include "platform/ui/PreferencePane.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDropEvent>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -542,7 +544,8 @@ TEST_F(PrefPane, DropsFollowTheRules) {
             EXPECT_EQ(ReadFile(SettingsPath()), before);
         }
         if (row.source == Text && row.accepted) {
-            EXPECT_EQ(Value(Find(row.dragged[0]), "NodeURLColumn"), QStringLiteral("???"));
+            const QString path = (row.target.isEmpty() ? "" : row.target + "/") + row.dragged[0];
+            EXPECT_EQ(Value(Find(path), "NodeURLColumn"), QStringLiteral("???"));
         }
         Close();
     }
@@ -607,6 +610,32 @@ TEST_F(PrefPane, TheContextMenuShowsWhatThePaneSavedAtOnce) {
     EXPECT_FALSE(menu.contains("Servers")) << menu.toStdString();
     EXPECT_TRUE(menu.contains("\t0\tUpload Here\n")) << menu.toStdString();
     EXPECT_FALSE(menu.contains("\tUp\n")) << menu.toStdString();
+}
+
+} // namespace
+
+namespace {
+
+// The whole road of a drop from another program: Qt's drag events on the
+// view, at the top edge of a row (between it and the one above).
+TEST_F(PrefPane, TextDroppedOnTheViewBecomesAnItemBetweenTheRows) {
+    Set("MenuItems", EditingTree());
+    Open();
+    m_view->resize(700, 500);
+    const QRect row = m_outline->visualRect(m_outline->model()->index(3, 0)); // top2
+    ASSERT_TRUE(row.isValid());
+    const QPoint at(row.center().x(), row.top() + 1);
+    QMimeData data;
+    data.setText("Dropped Text");
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(m_outline->viewport(), &enter);
+    QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(m_outline->viewport(), &move);
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(m_outline->viewport(), &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(SavedTree(), "G1(a1,a2,a3,a4,a5),G2(b1),top1,Dropped Text,top2");
+    EXPECT_EQ(SelectedNames(), QStringList{"Dropped Text"});
 }
 
 } // namespace
