@@ -1,12 +1,13 @@
-// The real pane bundle, loaded and driven as the settings host drives it:
-// the principal object made from the bundle, its main view loaded, then
-// willSelect, shown, didSelect ... willUnselect, hidden, didUnselect. Each
-// test has settings of its own; what the pane saved is read from the file.
+// The real pane bundle shown in the settings host, which makes its object,
+// loads its view and drives willSelect, didSelect ... willUnselect,
+// didUnselect. Each test has settings of its own; what the pane saved is
+// read from the file.
 #include "tests/cmplugin/MenuSettings.h"
 #include "tests/support/TestSupport.h"
 
 #include "platform/Bundle.h"
 #include "platform/Preferences.h"
+#include "platform/hosts/settings/SettingsHost.h"
 #include "platform/ui/OutlineView.h"
 #include "platform/ui/PreferencePane.h"
 
@@ -91,29 +92,28 @@ protected:
         plat::ResetPreferencesCache();
     }
     void TearDown() override {
-        if (m_pane) Close();
+        if (m_host) Close();
         plat::ResetPreferencesCache();
     }
 
+    // Opens the pane in a new settings host, which makes a new pane object.
     void Open() {
-        CFBundleRef bundle = CFBundleCreate(kPane);
-        ASSERT_TRUE(bundle);
-        QString error;
-        m_pane = plat::CreatePrincipalObject(bundle, &error);
-        ASSERT_TRUE(m_pane) << error.toStdString();
-        m_view = m_pane->loadMainView();
+        m_host = std::make_unique<SettingsHost>();
+        m_host->addPanePath(kPane);
+        m_host->discoverPanes();
+        ASSERT_TRUE(m_host->selectPane(kCMDomain));
+        m_host->show();
+        m_pane = m_host->currentPane();
+        ASSERT_TRUE(m_pane);
+        m_view = m_pane->mainView();
         ASSERT_TRUE(m_view);
-        m_pane->willSelect();
-        m_view->show();
-        m_pane->didSelect();
         m_outline = plat::Outlet<NSOutlineView>(m_view, "outlineView");
         ASSERT_TRUE(m_outline);
     }
+    // Leaves the pane (willUnselect, didUnselect) and ends the host.
     void Close() {
-        m_pane->willUnselect();
-        m_view->hide();
-        m_pane->didUnselect();
-        delete m_pane;
+        m_host->showAll();
+        m_host.reset();
         m_pane = nullptr;
         m_view = nullptr;
         m_outline = nullptr;
@@ -192,6 +192,7 @@ protected:
 
     QByteArray m_config;
     std::optional<ScopedEnv> m_env;
+    std::unique_ptr<SettingsHost> m_host;
     NSPreferencePane* m_pane = nullptr;
     QWidget* m_view = nullptr;
     NSOutlineView* m_outline = nullptr;
