@@ -364,6 +364,15 @@ TEST_F(PrefPane, AddingPutsTheNewNodeNextToTheSelectionAndOpensItsName) {
     }
 }
 
+TEST_F(PrefPane, AddingAfterTheSecondOfTwoNamesakesGoesAfterThatOne) {
+    Set("MenuItems",
+        Root({Item("dup", "ftp://h/1"), Item("dup", "ftp://h/2"), Item("x", "ftp://h/x")}));
+    Open();
+    m_outline->selectRowByExtendingSelection(1, false);
+    Control<QPushButton>("addItemButton")->click();
+    EXPECT_EQ(SavedTree(true), "dup=ftp://h/1,dup=ftp://h/2,New Item=???,x=ftp://h/x");
+}
+
 TEST_F(PrefPane, DeletingTwoNamesakesDeletesExactlyThoseTwo) {
     Set("MenuItems", Root({Group("G", {Item("dup", "ftp://h/1"), Item("x", "ftp://h/x"),
                                        Item("dup", "ftp://h/2")}),
@@ -462,6 +471,8 @@ TEST_F(PrefPane, DropsFollowTheRules) {
          true,
          "G1(a2,a4,a1,a3,a5),G2(b1),top1,top2",
          {"a1", "a3"}},
+        {"item just above itself", Nodes, {"G1/a3"}, "G1", 2, true, unchanged, {"a3"}},
+        {"item just below itself", Nodes, {"G1/a3"}, "G1", 3, true, unchanged, {"a3"}},
         {"item onto a group",
          Nodes,
          {"top1"},
