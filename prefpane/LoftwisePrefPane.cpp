@@ -228,7 +228,6 @@ void LoftwisePrefPane::saveMenuItemPreferences(QObject*) {
 void LoftwisePrefPane::_reload() {
     // The old tree lives until the view has let go of its items.
     const SimpleTreeNodeRef old = std::move(treeData);
-    treeData.reset();
     draggedNodes.clear();
     load();
 }

@@ -209,7 +209,7 @@ void LoftwisePrefPane::deleteSelections(QObject*) {
 
 void LoftwisePrefPane::getTextFieldText(QObject*) {
     const NodeArray selection = selectedNodes();
-    if (selection.size() != 1 || !urlEditor) return;
+    if (selection.size() != 1 || !urlEditor || !outlineView) return;
     SimpleNodeData* data = DataOf(selection[0].get());
     if (!data->isLeaf()) return;
     data->setURL(normalizedURL(urlEditor->text()));
