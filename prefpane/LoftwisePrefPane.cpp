@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -87,6 +88,8 @@ void LoftwisePrefPane::mainViewDidLoad() {
 
 void LoftwisePrefPane::didSelect() {
     if (!outlineView) return;
+    // Names get room of their own until the saved layout says otherwise.
+    outlineView->header()->resizeSection(0, outlineView->fontMetrics().averageCharWidth() * 24);
     outlineView->setAutosaveName(QStringLiteral("LoftwisePrefPaneMenuItems"));
     outlineView->setAutosaveTableColumns(true);
     outlineView->setAutosaveExpandedItems(true);
