@@ -102,7 +102,7 @@ void TreeNode::removeChild(TreeNode* child) {
 
 void TreeNode::removeFromParent() {
     // The parent may hold the last reference to this node.
-    const TreeNodeRef keep = shared_from_this();
+    const TreeNodeRef keep = weak_from_this().lock();
     if (m_parent) m_parent->removeChild(this);
 }
 

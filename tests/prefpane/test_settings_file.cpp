@@ -110,16 +110,6 @@ TEST_F(SettingsFile, RoundTripIsByteForByteAcrossChunks) {
     }
 }
 
-TEST_F(SettingsFile, ReadingWhatIsNoFileGivesAnEmptyBuffer) {
-    Prepare(Folder::Empty);
-    FSRef folder;
-    ASSERT_EQ(FSPathMakeRef(QFile::encodeName(PreferencesFolder()).constData(), &folder, nullptr),
-              noErr);
-    // A folder cannot be read as a file; no reference at all neither.
-    EXPECT_EQ(DoReadFile(&folder), std::optional<QByteArray>(QByteArray()));
-    EXPECT_EQ(DoReadFile(nullptr), std::optional<QByteArray>(QByteArray()));
-}
-
 TEST_F(SettingsFile, TheWrittenByteCountIsLogged) {
     const struct {
         const char* label;
@@ -143,6 +133,17 @@ TEST_F(SettingsFile, TheWrittenByteCountIsLogged) {
         EXPECT_TRUE(err.endsWith(QByteArray("] ") + c.line)) << err.constData();
         EXPECT_EQ(err.count('\n'), 1) << err.constData();
     }
+}
+
+TEST_F(SettingsFile, AWriteThatCannotHappenLeavesTheFileAndCountsNothing) {
+    // No file can be made beside this one, so no replacement can be written.
+    const char* path = "/proc/version";
+    const QByteArray before = ReadFile(path);
+    FSRef file;
+    ASSERT_EQ(FSPathMakeRef(path, &file, nullptr), noErr);
+    const QByteArray err = CaptureStderr([&] { DoFileWrite("replaced", &file); });
+    EXPECT_TRUE(err.endsWith("] Total bytes written = 0\n")) << err.constData();
+    EXPECT_EQ(ReadFile(path), before);
 }
 
 TEST_F(SettingsFile, AnObjectIsAbsentOnlyWhenNotFound) {
@@ -171,29 +172,4 @@ TEST_F(SettingsFile, AnObjectIsAbsentOnlyWhenNotFound) {
     FSRef file;
     EXPECT_TRUE(FSObjectExists(&folder, "a/b", &file));
     EXPECT_FALSE(FSObjectExists(&folder, nullptr, &file));
-}
-
-TEST_F(SettingsFile, MacRomanBecomesUTF16UnitForUnit) {
-    const struct {
-        const char* text;
-        const char16_t* expected;
-    } cases[] = {
-        {"", u""},
-        {"plist", u"plist"},
-        {"caf\x8e", u"caf\u00e9"},
-        {"\xdb 5", u"\u20ac 5"},
-        {"\xa5\xff", u"\u2022\u02c7"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        UniChar* units = nullptr;
-        UniCharCount count = 99;
-        const UniCharCount n = SetUnicodeTextFromASCII_C_Chars(c.text, &units, &count);
-        const std::u16string expected(c.expected);
-        EXPECT_EQ(n, expected.size());
-        EXPECT_EQ(count, expected.size());
-        ASSERT_NE(units, nullptr);
-        EXPECT_EQ(std::u16string(units, n), expected);
-        delete[] units;
-    }
 }

@@ -287,18 +287,6 @@ TEST_F(TreeModel, MinimumCoverHoldsTheTopmostNodes) {
     }
 }
 
-TEST_F(TreeModel, DescendantsIncludeTheNodeItself) {
-    auto a = Item("a", "ftp://a/");
-    auto g = Group("G", {a});
-    auto other = Group("G"); // equal by name, not the same node
-    EXPECT_TRUE(a->isDescendantOfNode(a.get()));
-    EXPECT_TRUE(a->isDescendantOfNode(g.get()));
-    EXPECT_FALSE(g->isDescendantOfNode(a.get()));
-    EXPECT_FALSE(a->isDescendantOfNode(other.get()));
-    EXPECT_TRUE(a->isDescendantOfNodeInArray({other, g}));
-    EXPECT_FALSE(a->isDescendantOfNodeInArray({other}));
-}
-
 TEST_F(TreeModel, IconsComeFromTheBundleItemsAtSixteenPoints) {
     const QSizeF none;
     const struct {
@@ -334,25 +322,6 @@ TEST_F(TreeModel, IconsComeFromTheBundleItemsAtSixteenPoints) {
     EXPECT_EQ(SimpleNodeData::groupDataWithName("g")->iconRep()->image().size(), QSize(32, 32));
     EXPECT_EQ(SimpleNodeData::leafDataWithNameUrl("i", "ftp://h/")->iconRep()->image().size(),
               QSize(32, 32));
-}
-
-TEST_F(TreeModel, SettersKeepWhatIsUnchanged) {
-    auto data = SimpleNodeData::leafDataWithNameUrl("x", "ftp://h/");
-    const NSImageRef icon = data->iconRep();
-    ASSERT_NE(icon, nullptr);
-    data->setURL("ftp://h/");
-    EXPECT_EQ(data->iconRep(), icon); // not reloaded
-    data->setURL("ftp://other/");
-    EXPECT_NE(data->iconRep(), icon);
-    data->setURL("???");
-    EXPECT_EQ(data->iconRep(), nullptr);
-
-    // A group keeps its icon whatever its URL.
-    auto group = SimpleNodeData::groupDataWithName("g");
-    group->setURL("ftp://h/");
-    group->setURL("???");
-    EXPECT_NE(group->iconRep(), nullptr);
-    EXPECT_EQ(group->dataForDictionary(), std::optional<PlistValue>(PlistValue("g")));
 }
 
 // Images: the resolution gives the size in points.
