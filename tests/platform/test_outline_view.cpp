@@ -534,6 +534,17 @@ TEST_F(OutlineViewTest, ExpandedItemsAndColumnWidthsAreAutosaved) {
     EXPECT_FALSE(view->isItemExpanded(source.item("B")));
     view->setAutosaveExpandedItems(true);
     EXPECT_TRUE(view->isItemExpanded(source.item("B")));
+
+    // Named and switched on before there is a tree: the first reload restores.
+    for (auto& k : source.root.kids)
+        source.graveyard.push_back(std::move(k));
+    source.root.kids.clear();
+    view = makeView();
+    view->setAutosaveExpandedItems(true);
+    view->setAutosaveName(name);
+    source.build();
+    view->reloadData();
+    EXPECT_TRUE(view->isItemExpanded(source.item("B")));
 }
 
 TEST(Pasteboard, TypesMapToMimeFormats) {
