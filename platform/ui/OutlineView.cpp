@@ -471,8 +471,6 @@ struct NSOutlineView::Private {
     OutlineItem dropItem = nullptr;
     int dropIndex = -1;
     bool dropShown = false;
-    // The drag started here, while it runs.
-    bool dragging = false;
 
     void visibleWalk(const Node* parent, const std::function<bool(const Node*)>& visit) const {
         for (const auto& child : parent->children) {
@@ -1001,9 +999,7 @@ void NSOutlineView::startDrag(Qt::DropActions) {
                            QRegion(0, first.top(), viewport()->width(), first.height()));
         drag->setPixmap(pixmap);
     }
-    d->dragging = true;
     drag->exec(actions, actions & Qt::MoveAction ? Qt::MoveAction : Qt::CopyAction);
-    d->dragging = false;
     d->showDrop(false, nullptr, -1);
 }
 

@@ -501,6 +501,41 @@ TEST_F(OutlineViewTest, CellsDrawRowsAndPlaceTheEditor) {
     EXPECT_EQ(editor->geometry(), view->visualRect(indexOf("B")).adjusted(19, 0, 0, 0));
 }
 
+// Draws a 32-pixel checkerboard of single pixels as 16 points at the frame's corner.
+class CheckerCell : public NSCell {
+public:
+    QImage image{32, 32, QImage::Format_ARGB32};
+    CheckerCell() {
+        for (int y = 0; y < 32; ++y)
+            for (int x = 0; x < 32; ++x)
+                image.setPixel(x, y, (x + y) % 2 ? 0xff000000 : 0xffffffff);
+        image.setDevicePixelRatio(2);
+    }
+    std::unique_ptr<NSCell> copy() const override { return std::make_unique<CheckerCell>(*this); }
+    void drawWithFrameInView(QPainter& p, QRectF frame, QWidget*) override {
+        p.drawImage(QRectF(frame.topLeft(), QSizeF(16, 16)), image);
+    }
+    QSizeF cellSize() const override { return QSizeF(16, 16); }
+};
+
+TEST_F(OutlineViewTest, CellsDrawInPointsOnHighResolutionDevices) {
+    view->tableColumnWithIdentifier("Name")->setDataCell(std::make_unique<CheckerCell>());
+    view->reloadData();
+    const QPoint at = view->visualRect(indexOf("c")).topLeft();
+    QImage shot(view->viewport()->size() * 2, QImage::Format_ARGB32);
+    shot.setDevicePixelRatio(2);
+    shot.fill(Qt::red);
+    view->viewport()->render(&shot);
+    // Every device pixel of the 16-point square is one of the image's pixels.
+    int flips = 0;
+    for (int x = 1; x < 32; ++x) {
+        const QRgb left = shot.pixel(2 * at.x() + x - 1, 2 * at.y() + 5);
+        const QRgb right = shot.pixel(2 * at.x() + x, 2 * at.y() + 5);
+        flips += left != right;
+    }
+    EXPECT_EQ(flips, 31);
+}
+
 TEST_F(OutlineViewTest, ExpandedItemsAndColumnWidthsAreAutosaved) {
     const QString name = "Toy" + QString::number(QCoreApplication::applicationPid());
     view->setAutosaveName(name);
@@ -533,6 +568,17 @@ TEST_F(OutlineViewTest, ExpandedItemsAndColumnWidthsAreAutosaved) {
     view->reloadData();
     EXPECT_FALSE(view->isItemExpanded(source.item("B")));
     view->setAutosaveExpandedItems(true);
+    EXPECT_TRUE(view->isItemExpanded(source.item("B")));
+
+    // Named and switched on before there is a tree: the first reload restores.
+    for (auto& k : source.root.kids)
+        source.graveyard.push_back(std::move(k));
+    source.root.kids.clear();
+    view = makeView();
+    view->setAutosaveExpandedItems(true);
+    view->setAutosaveName(name);
+    source.build();
+    view->reloadData();
     EXPECT_TRUE(view->isItemExpanded(source.item("B")));
 }
 
