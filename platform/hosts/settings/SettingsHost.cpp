@@ -113,6 +113,8 @@ SettingsHost::SettingsHost(QWidget* parent) : QMainWindow(parent) {
     m_grid->setResizeMode(QListView::Adjust);
     m_grid->setWordWrap(true);
     m_grid->setUniformItemSizes(true);
+    // Icons are buttons here: a click opens the pane, nothing stays selected.
+    m_grid->setSelectionMode(QAbstractItemView::NoSelection);
     m_grid->setFrameShape(QFrame::NoFrame);
     m_grid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_grid->setBackgroundRole(QPalette::Window);
