@@ -31,6 +31,18 @@ std::vector<OutlineItem> ItemsOf(const NodeArray& nodes) {
     return items;
 }
 
+// The text without the characters a settings file cannot hold (C0 controls
+// other than tab, line feed and carriage return, and U+FFFE and U+FFFF):
+// the store refuses a tree that holds one, and every later save of the tree
+// would fail with it.
+QString Storable(QString text) {
+    text.removeIf([](QChar c) {
+        const char16_t u = c.unicode();
+        return (u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0xFFFE || u == 0xFFFF;
+    });
+    return text;
+}
+
 void SetEnabled(QWidget* widget, bool on) {
     if (widget) widget->setEnabled(on);
 }
@@ -80,9 +92,9 @@ void LoftwisePrefPane::outlineViewSetObjectValueForTableColumnByItem(NSOutlineVi
     if (!item || !column) return;
     SimpleNodeData* data = DataOf(nodeForItem(item));
     if (column->identifier() == kNameColumn)
-        data->setName(value.toString());
+        data->setName(Storable(value.toString()));
     else if (column->identifier() == kURLColumn && data->isLeaf())
-        data->setURL(normalizedURL(value.toString()));
+        data->setURL(normalizedURL(Storable(value.toString())));
     else
         return;
     _saveMenuItemPreferences();
@@ -212,7 +224,7 @@ void LoftwisePrefPane::getTextFieldText(QObject*) {
     if (selection.size() != 1 || !urlEditor || !outlineView) return;
     SimpleNodeData* data = DataOf(selection[0].get());
     if (!data->isLeaf()) return;
-    data->setURL(normalizedURL(urlEditor->text()));
+    data->setURL(normalizedURL(Storable(urlEditor->text())));
     urlEditor->setText(data->url());
     outlineView->reloadData();
     _saveMenuItemPreferences();
@@ -296,7 +308,7 @@ void LoftwisePrefPane::_performDropOperationOnNodeAtIndex(NSDraggingInfo* info, 
             target->insertChildrenAtIndex(cover, std::clamp(index, 0, target->numberOfChildren()));
         }
     } else if (type == kPrivateDragType || type == NSStringPboardType) {
-        const QString text = pboard->stringForType(NSStringPboardType);
+        const QString text = Storable(pboard->stringForType(NSStringPboardType));
         if (!text.isNull()) {
             TreeNodeRef node =
                 SimpleTreeNode::treeNodeWithData(SimpleNodeData::leafDataWithNameUrl(text, kNoURL));

@@ -510,6 +510,14 @@ TEST_F(PrefPane, DropsFollowTheRules) {
          true,
          "G1(a1,a2,a3,a4,a5),G2(b1),top1,Photo Server,top2",
          {"Photo Server"}},
+        {"text with a control character",
+         Text,
+         {"Bell\aName"},
+         "",
+         3,
+         true,
+         "G1(a1,a2,a3,a4,a5),G2(b1),top1,BellName,top2",
+         {"BellName"}},
         {"text onto a group",
          Text,
          {"Into"},
@@ -556,7 +564,7 @@ TEST_F(PrefPane, DropsFollowTheRules) {
             EXPECT_EQ(ReadFile(SettingsPath()), before);
         }
         if (row.source == Text && row.accepted) {
-            const QString path = (row.target.isEmpty() ? "" : row.target + "/") + row.dragged[0];
+            const QString path = (row.target.isEmpty() ? "" : row.target + "/") + row.selected[0];
             EXPECT_EQ(Value(Find(path), "NodeURLColumn"), QStringLiteral("???"));
         }
         Close();
