@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +66,46 @@ StartLock::StartLock(const QString& path) {
     m_fd.reset(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (m_fd.get() >= 0)
         while (::flock(m_fd.get(), LOCK_EX) != 0 && errno == EINTR) {}
+}
+
+std::optional<QByteArray> AskRunningInstance(const QString& socketPath, const QByteArray& request,
+                                             int timeoutMs) {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath);
+    if (!socket.waitForConnected(timeoutMs)) return std::nullopt;
+    socket.write(request);
+    if (!socket.waitForBytesWritten(timeoutMs)) return std::nullopt;
+    while (!socket.canReadLine())
+        if (!socket.waitForReadyRead(timeoutMs)) return std::nullopt;
+    return socket.readLine();
+}
+
+QLocalServer* ServeRunningInstance(const QString& socketPath, QObject* parent,
+                                   std::function<QByteArray(const QByteArray& request)> answer) {
+    QLocalServer::removeServer(socketPath);
+    auto* server = new QLocalServer(parent);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server->listen(socketPath)) {
+        Warn(QStringLiteral("Cannot listen at %1: %2").arg(socketPath, server->errorString()));
+        delete server;
+        return nullptr;
+    }
+    QObject::connect(server, &QLocalServer::newConnection, server, [server, answer] {
+        while (QLocalSocket* socket = server->nextPendingConnection()) {
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, answer] {
+                if (!socket->canReadLine()) {
+                    if (socket->bytesAvailable() > kLocalRequestMaxBytes) socket->abort();
+                    return;
+                }
+                const QByteArray request = socket->readLine(kLocalRequestMaxBytes + 1);
+                // Disconnecting right away would drop the answer unsent.
+                socket->write(answer(request));
+                socket->disconnectFromServer();
+            });
+        }
+    });
+    return server;
 }
 
 } // namespace plat

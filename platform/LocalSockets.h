@@ -4,7 +4,13 @@
 
 #include "platform/UniqueFd.h"
 
+#include <QByteArray>
 #include <QString>
+#include <functional>
+#include <optional>
+
+class QLocalServer;
+class QObject;
 
 namespace plat {
 
@@ -28,5 +34,26 @@ public:
 private:
     UniqueFd m_fd; // closing it releases the lock
 };
+
+// A running instance answers one request per connection: a line from the
+// newcomer, a line back.
+constexpr int kLocalAnswerTimeoutMs = 3000;
+// A longer request is refused, so a stray client cannot make a listener
+// hold an ever growing buffer.
+constexpr qint64 kLocalRequestMaxBytes = 1 << 16;
+
+// Sends request (one line, its newline included) to whoever listens at
+// socketPath and returns the line it answers; nullopt when none answers in
+// time.
+std::optional<QByteArray> AskRunningInstance(const QString& socketPath, const QByteArray& request,
+                                             int timeoutMs = kLocalAnswerTimeoutMs);
+
+// Listens at socketPath for this user only, after removing a socket left
+// by a process that ended abruptly (call it holding the StartLock, once
+// AskRunningInstance had no answer). Each request line goes to answer, on
+// the event loop of parent's thread, and its result goes back. Null when it
+// cannot listen; the server is a child of parent.
+QLocalServer* ServeRunningInstance(const QString& socketPath, QObject* parent,
+                                   std::function<QByteArray(const QByteArray& request)> answer);
 
 } // namespace plat

@@ -66,6 +66,12 @@ CFReadStreamRef CFReadStreamCreateWithFile(const QUrl& fileURL) {
     return NewFileReadStream(QByteArray::fromStdString(*path));
 }
 
+CFWriteStreamRef CFWriteStreamCreateWithFile(const QUrl& fileURL) {
+    const auto path = plat::PathBytesOfFileURL(fileURL);
+    if (!path || path->empty()) return nullptr;
+    return NewFileWriteStream(QByteArray::fromStdString(*path));
+}
+
 CFReadStreamRef CFReadStreamCreateWithFTPURL(const QUrl& ftpURL) {
     if (!IsFTPURL(ftpURL)) return nullptr;
     return NewFTPReadStream(ftpURL);

@@ -134,6 +134,10 @@ CFTypeID CFWriteStreamGetTypeID();
 
 // nullptr when the URL is empty or of another scheme (file / ftp).
 CFReadStreamRef CFReadStreamCreateWithFile(const QUrl& fileURL);
+// Replaces the file whole when closed without an error (a temporary file
+// beside it is renamed over it, keeping its mode; a new file gets 0600); a
+// failed write leaves the old file as it was.
+CFWriteStreamRef CFWriteStreamCreateWithFile(const QUrl& fileURL);
 CFReadStreamRef CFReadStreamCreateWithFTPURL(const QUrl& ftpURL);
 CFWriteStreamRef CFWriteStreamCreateWithFTPURL(const QUrl& ftpURL);
 

@@ -7,6 +7,7 @@
 #include "platform/MacTypes.h"
 
 #include <QByteArray>
+#include <QString>
 #include <optional>
 
 using UniCharCount = unsigned long;
@@ -24,6 +25,9 @@ std::optional<QByteArray> DoReadFile(const FSRef* file);
 // Replaces the file's contents through a file write stream and logs
 // "Total bytes written = %d" to the system log.
 void DoFileWrite(const QByteArray& data, const FSRef* file);
+// The translation of the texts these functions log (the pane plugs in its
+// string table); null: the English text as it is.
+void SetSettingsFileLocalizer(QString (*localizer)(const QString&));
 // True when the 8-bit (Mac OS Roman) name exists in the folder, or looking
 // it up failed with any error other than fnfErr.
 bool FSObjectExists(const FSRef* folder, const char* name, FSRef* file);

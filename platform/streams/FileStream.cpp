@@ -1,10 +1,12 @@
-// Local file read stream.
+// Local file read and write streams.
 #include "platform/streams/StreamCore.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace plat::streams {
 
@@ -146,10 +148,135 @@ private:
     off_t m_position = 0;
 };
 
+// Writes go to a hidden temporary file beside the target, which close
+// renames over it: the file is replaced whole or, after a failed write, not
+// at all, so no reader ever sees it half written.
+class FileWriteStream final : public WriteStreamImpl {
+public:
+    explicit FileWriteStream(QByteArray path) : m_path(std::move(path)) {}
+    ~FileWriteStream() override {
+        close();
+        unschedule(nullptr);
+    }
+
+    bool open() override {
+        if (m_state != State::NotOpen) return false;
+        const qsizetype slash = m_path.lastIndexOf('/');
+        const QByteArray folder = slash > 0 ? m_path.left(slash) : QByteArray("/");
+        QByteArray temp = folder + "/." + m_path.mid(slash + 1) + ".XXXXXX";
+        // The replacement keeps the mode of the file it replaces; a new file
+        // is the user's alone.
+        struct stat st {};
+        const mode_t mode = ::stat(m_path.constData(), &st) == 0 && S_ISREG(st.st_mode)
+                                ? (st.st_mode & 07777)
+                                : 0600;
+        m_fd = ::mkostemp(temp.data(), O_CLOEXEC);
+        if (m_fd >= 0) m_temp = temp;
+        if (m_fd < 0 || ::fchmod(m_fd, mode) != 0) {
+            fail(errno);
+            discard();
+            suppressErrorEvent();
+            return false;
+        }
+        m_state = State::Open;
+        return true;
+    }
+
+    void close() override {
+        if (m_state == State::Open) {
+            const bool ok = ::fsync(m_fd) == 0 && ::close(std::exchange(m_fd, -1)) == 0 &&
+                            ::rename(m_temp.constData(), m_path.constData()) == 0;
+            if (ok) {
+                m_temp.clear();
+                // The rename itself must survive a crash.
+                const qsizetype slash = m_path.lastIndexOf('/');
+                const int dir = ::open(slash > 0 ? m_path.left(slash).constData() : "/",
+                                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (dir >= 0) {
+                    ::fsync(dir);
+                    ::close(dir);
+                }
+            } else {
+                fail(errno);
+            }
+        }
+        discard();
+        if (m_state != State::NotOpen && m_state != State::Error) m_state = State::Closed;
+        unschedule(nullptr);
+    }
+
+    CFIndex write(const UInt8* buffer, CFIndex length) override {
+        rearm();
+        if (m_state != State::Open || length < 0 || (!buffer && length > 0)) return -1;
+        if (length == 0) return 0;
+        ssize_t n;
+        do {
+            n = ::write(m_fd, buffer, size_t(length));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            fail(errno);
+            return -1;
+        }
+        return n;
+    }
+
+    bool canAcceptBytes() override { return m_state == State::Open; }
+
+    CFStreamStatus status() const override {
+        switch (m_state) {
+        case State::NotOpen:
+            return kCFStreamStatusNotOpen;
+        case State::Open:
+            return kCFStreamStatusOpen;
+        case State::Closed:
+            return kCFStreamStatusClosed;
+        case State::Error:
+            return kCFStreamStatusError;
+        }
+        return kCFStreamStatusError;
+    }
+    CFStreamError error() const override { return m_error; }
+
+    void preparePoll(std::vector<pollfd>&, Clock::time_point&) override {}
+    void afterPoll(std::span<const pollfd>) override {}
+
+protected:
+    bool isOpenOrLater() const override {
+        return m_state == State::Open || m_state == State::Error;
+    }
+    bool openCompleted() const override { return m_state == State::Open; }
+    bool failed() const override { return m_state == State::Error; }
+    bool dataReady() const override { return m_state == State::Open; }
+    bool endReached() const override { return false; }
+
+private:
+    enum class State { NotOpen, Open, Closed, Error };
+    void fail(int err) {
+        m_error = {kCFStreamErrorDomainPOSIX, SInt32(err)};
+        m_state = State::Error;
+    }
+    // Drops the temporary file of a replacement that will not happen.
+    void discard() {
+        if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
+        if (!m_temp.isEmpty()) ::unlink(m_temp.constData());
+        m_temp.clear();
+    }
+
+    QByteArray m_path; // native bytes
+    QByteArray m_temp; // the replacement being written
+    int m_fd = -1;
+    State m_state = State::NotOpen;
+    CFStreamError m_error{0, 0};
+};
+
 } // namespace
 
 ReadStreamImpl* NewFileReadStream(const QByteArray& path) {
     return new FileReadStream(path);
+}
+
+WriteStreamImpl* NewFileWriteStream(const QByteArray& path) {
+    return new FileWriteStream(path);
 }
 
 } // namespace plat::streams

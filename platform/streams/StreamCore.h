@@ -110,6 +110,7 @@ inline WriteStreamImpl* Impl(CFWriteStream* s) {
 
 // The streams the Create functions make.
 ReadStreamImpl* NewFileReadStream(const QByteArray& path);
+WriteStreamImpl* NewFileWriteStream(const QByteArray& path);
 ReadStreamImpl* NewFTPReadStream(const QUrl& url);
 WriteStreamImpl* NewFTPWriteStream(const QUrl& url);
 

@@ -2,6 +2,7 @@
 
 #include "platform/Bundle.h"
 #include "platform/ui/Events.h"
+#include "platform/ui/NibLoader.h"
 
 #include <QAbstractButton>
 #include <QAbstractSlider>
@@ -22,7 +23,6 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QTextEdit>
-#include <QUiLoader>
 #include <cstdio>
 #include <functional>
 
@@ -95,13 +95,11 @@ void ConnectMenuActions(QObject* root) {
 }
 
 QWidget* LoadEntry(IBNibRef nib, const QString& name) {
-    QFile f(nib->folder + "/" + name + ".ui");
-    if (!f.open(QIODevice::ReadOnly)) return nullptr;
-    QUiLoader loader;
-    QWidget* w = loader.load(&f, nullptr);
-    if (!w)
-        std::fprintf(stderr, "Cannot load %s: %s\n", qPrintable(f.fileName()),
-                     qPrintable(loader.errorString()));
+    const QString path = nib->folder + "/" + name + ".ui";
+    if (!QFileInfo::exists(path)) return nullptr;
+    QString error;
+    QWidget* w = plat::nib::LoadUiFile(path, {}, &error);
+    if (!w) std::fprintf(stderr, "Cannot load %s: %s\n", qPrintable(path), qPrintable(error));
     return w;
 }
 

@@ -298,6 +298,14 @@ signals:
     // The user double-clicked or activated a row.
     void action();
 
+protected:
+    void startDrag(Qt::DropActions supportedActions) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     struct Private;
     std::unique_ptr<Private> d;

@@ -7,6 +7,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
@@ -78,15 +79,20 @@ INSTANTIATE_TEST_SUITE_P(Servers, EndToEnd,
                          });
 
 // "Preferences..." runs the pane script: the settings host is asked for the
-// plug-in's pane. A recorder stands in for it on PATH.
+// plug-in's pane. A recorder stands in for it beside a copy of the host (the
+// host looks beside itself first, where the build has the real one).
 TEST(EndToEndCommands, PreferencesReachTheSettingsHost) {
-    const QString bin = MakeTempDir("bin"), record = bin + "/asked.txt";
+    const QString root = MakeTempDir("prefix"), bin = root + "/bin", record = bin + "/asked.txt";
+    ASSERT_TRUE(QDir().mkpath(bin));
+    ASSERT_TRUE(
+        QFile::link(QFileInfo(LOFTWISE_CONTEXT_MENU).dir().filePath("../lib"), root + "/lib"));
+    ASSERT_TRUE(QFile::copy(LOFTWISE_CONTEXT_MENU, bin + "/loftwise-context-menu"));
     WriteFile(bin + "/loftwise-settings", "#!/bin/sh\necho \"$@\" >> '" + record.toUtf8() + "'\n");
     QFile::setPermissions(bin + "/loftwise-settings", QFile::ReadOwner | QFile::ExeOwner);
-    ScopedEnv path("PATH", (bin + ":" + qEnvironmentVariable("PATH")).toUtf8().constData());
     const QString file = MakeTempDir("p") + "/f.txt";
     WriteFile(file, "x");
-    const ProcessResult r = Host({"--choose", "Preferences...", file});
+    const ProcessResult r = RunProcess(bin + "/loftwise-context-menu",
+                                       {"--plugin", kPlugIn, "--choose", "Preferences...", file});
     EXPECT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_EQ(WaitForRecord(record, 1), QStringList{"--pane com.brisk-alder.LoftwiseCM"});
 }

@@ -7,7 +7,6 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 #include <QFontDatabase>
-#include <QLocalSocket>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <cerrno>
@@ -24,26 +23,6 @@ constexpr qint64 kReadChunk = 1 << 20;
 
 constexpr char kRaise[] = "RAISE\n";
 constexpr char kRaised[] = "OK\n";
-constexpr int kAnswerTimeoutMs = 3000;
-
-// Answers each viewer started later for the same file by raising this one.
-void Serve(QLocalServer* server, LogViewer* viewer) {
-    QObject::connect(server, &QLocalServer::newConnection, viewer, [server, viewer] {
-        while (QLocalSocket* socket = server->nextPendingConnection()) {
-            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, viewer] {
-                if (!socket->canReadLine()) return;
-                if (socket->readLine() == kRaise) {
-                    viewer->showNormal();
-                    viewer->raise();
-                    viewer->activateWindow();
-                    socket->write(kRaised);
-                }
-                socket->disconnectFromServer();
-            });
-        }
-    });
-}
 
 } // namespace
 
@@ -152,14 +131,7 @@ QString LogViewerInstance::SocketPath(const QString& path) {
 }
 
 bool LogViewerInstance::RaiseRunning(const QString& path) {
-    QLocalSocket socket;
-    socket.connectToServer(SocketPath(path));
-    if (!socket.waitForConnected(kAnswerTimeoutMs)) return false;
-    socket.write(kRaise);
-    if (!socket.waitForBytesWritten(kAnswerTimeoutMs)) return false;
-    while (!socket.canReadLine())
-        if (!socket.waitForReadyRead(kAnswerTimeoutMs)) return false;
-    return socket.readLine() == kRaised;
+    return AskRunningInstance(SocketPath(path), kRaise) == QByteArray(kRaised);
 }
 
 std::unique_ptr<LogViewer> LogViewerInstance::OpenOrRaise(const QString& path) {
@@ -169,12 +141,16 @@ std::unique_ptr<LogViewer> LogViewerInstance::OpenOrRaise(const QString& path) {
     StartLock lock(socketPath + ".lock");
     if (RaiseRunning(path)) return nullptr;
     auto viewer = std::make_unique<LogViewer>(path);
-    // Nobody answered: a socket left by a viewer that ended abruptly goes.
-    QLocalServer::removeServer(socketPath);
-    auto* server = new QLocalServer(viewer.get());
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    // A viewer that cannot listen still shows the file.
-    if (server->listen(socketPath)) Serve(server, viewer.get());
+    // Answers each viewer started later for the same file by raising this
+    // one; a viewer that cannot listen still shows the file.
+    LogViewer* shown = viewer.get();
+    ServeRunningInstance(socketPath, shown, [shown](const QByteArray& request) -> QByteArray {
+        if (request != kRaise) return {};
+        shown->showNormal();
+        shown->raise();
+        shown->activateWindow();
+        return kRaised;
+    });
     return viewer;
 }
 
