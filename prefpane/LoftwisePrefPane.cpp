@@ -89,7 +89,7 @@ void LoftwisePrefPane::mainViewDidLoad() {
 void LoftwisePrefPane::didSelect() {
     if (!outlineView) return;
     // Names get room of their own until the saved layout says otherwise.
-    outlineView->header()->resizeSection(0, outlineView->fontMetrics().averageCharWidth() * 24);
+    outlineView->header()->resizeSection(0, outlineView->fontMetrics().averageCharWidth() * 30);
     outlineView->setAutosaveName(QStringLiteral("LoftwisePrefPaneMenuItems"));
     outlineView->setAutosaveTableColumns(true);
     outlineView->setAutosaveExpandedItems(true);
