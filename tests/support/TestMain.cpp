@@ -1,14 +1,17 @@
 // Every test program runs with its own home, XDG folders, runtime folder and
 // temporary folder, so tests never touch the user's settings or each other's,
-// and with Qt offscreen so GUI tests need no display.
+// and with Qt offscreen so GUI tests need no display (a program that drives a
+// real display calls RunTestsOnPlatform from a main of its own).
+#include "tests/support/TestMain.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
 #include <cstdlib>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-int main(int argc, char** argv) {
+int RunTestsOnPlatform(int argc, char** argv, const char* platform) {
     QTemporaryDir root(QDir::tempPath() + "/loftwise-test-XXXXXX");
     if (!root.isValid()) return 2;
     const QByteArray base = root.path().toLocal8Bit();
@@ -25,7 +28,7 @@ int main(int argc, char** argv) {
     set("XDG_RUNTIME_DIR", "run");
     chmod((base + "/run").constData(), 0700);
     set("TMPDIR", "tmp");
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("QT_QPA_PLATFORM", platform, 1);
     unsetenv("LANGUAGE");
     unsetenv("LC_ALL");
     unsetenv("LC_MESSAGES");
@@ -37,3 +40,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }
+
+#ifndef LOFTWISE_OWN_TEST_MAIN
+int main(int argc, char** argv) {
+    return RunTestsOnPlatform(argc, argv, "offscreen");
+}
+#endif
