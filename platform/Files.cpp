@@ -462,31 +462,62 @@ OSStatus DataForkSize(const FSRef& ref, UInt64* size) {
     return noErr;
 }
 
-bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes, unsigned mode) {
-    const qsizetype slash = path.lastIndexOf(u'/');
-    const QString folder = slash > 0 ? path.left(slash) : QStringLiteral("/");
-    QByteArray temp = QFile::encodeName(folder + "/." + path.mid(slash + 1) + ".XXXXXX");
+bool FileReplacement::open(const QByteArray& path, unsigned mode) {
+    discard();
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? path.left(slash) : QByteArray("/");
+    QByteArray temp = folder + "/." + path.mid(slash + 1) + ".XXXXXX";
     UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) return false;
-    bool ok = ::fchmod(fd.get(), mode_t(mode)) == 0;
-    for (qsizetype done = 0; ok && done < bytes.size();) {
-        const ssize_t n =
-            ::write(fd.get(), bytes.constData() + done, std::size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        done += n > 0 ? n : 0;
-    }
-    ok = ok && ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
-         ::rename(temp.constData(), QFile::encodeName(path).constData()) == 0;
-    if (!ok) {
+    m_path = path;
+    m_temp = temp;
+    m_fd = std::move(fd);
+    if (::fchmod(m_fd.get(), mode_t(mode)) != 0) {
         const int saved = errno;
-        ::unlink(temp.constData());
+        discard();
         errno = saved;
         return false;
     }
-    UniqueFd dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
     return true;
+}
+
+bool FileReplacement::commit() {
+    if (m_fd.get() < 0) {
+        errno = EBADF;
+        return false;
+    }
+    const bool ok = ::fsync(m_fd.get()) == 0 && ::close(m_fd.release()) == 0 &&
+                    ::rename(m_temp.constData(), m_path.constData()) == 0;
+    const int saved = errno;
+    if (ok) {
+        m_temp.clear();
+        const qsizetype slash = m_path.lastIndexOf('/');
+        UniqueFd dir(::open(slash > 0 ? m_path.left(slash).constData() : "/",
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() >= 0) ::fsync(dir.get());
+    }
+    discard();
+    errno = saved;
+    return ok;
+}
+
+void FileReplacement::discard() {
+    m_fd.reset();
+    if (!m_temp.isEmpty()) ::unlink(m_temp.constData());
+    m_temp.clear();
+}
+
+bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes, unsigned mode) {
+    FileReplacement file;
+    if (!file.open(QFile::encodeName(path), mode)) return false;
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n =
+            ::write(file.fd(), bytes.constData() + done, std::size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false; // the temporary file goes with file
+        done += n;
+    }
+    return file.commit();
 }
 
 } // namespace plat

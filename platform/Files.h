@@ -7,6 +7,7 @@
 #pragma once
 
 #include "platform/MacTypes.h"
+#include "platform/UniqueFd.h"
 
 #include <QByteArray>
 #include <QString>
@@ -151,10 +152,35 @@ void MakeRefFromIdentity(std::string_view absolutePath, FileIdentity identity, F
 // ENAMETOOLONG/EINVAL -> paramErr, ENOMEM -> memFullErr, others ioErr.
 OSStatus StatusFromErrno(int error);
 
-// Replaces the file in one step: a hidden temporary file in the same folder
-// with the mode, flushed to disk, renamed over the old one, and the folder
-// flushed so that the rename itself survives a crash. False with errno set
-// when it failed; the old file is then untouched.
+// A file replaced in one step: writes go to a hidden temporary file in the
+// same folder, which commit flushes to disk, renames over the file and
+// follows with a flush of the folder, so the rename itself survives a crash.
+// Dropped without a commit, the temporary file goes and the old file is
+// untouched.
+class FileReplacement {
+public:
+    FileReplacement() = default;
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+    ~FileReplacement() { discard(); }
+
+    // Makes the temporary file for the file at path (native bytes) with the
+    // mode; false with errno set.
+    bool open(const QByteArray& path, unsigned mode);
+    // The temporary file's descriptor; -1 when none is open.
+    int fd() const { return m_fd.get(); }
+    // False with errno set; the temporary file is gone either way.
+    bool commit();
+    void discard();
+
+private:
+    QByteArray m_path;
+    QByteArray m_temp;
+    UniqueFd m_fd;
+};
+
+// Replaces the file with bytes in one step (FileReplacement). False with
+// errno set when it failed; the old file is then untouched.
 bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes, unsigned mode);
 
 } // namespace plat

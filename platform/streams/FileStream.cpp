@@ -1,6 +1,8 @@
 // Local file read and write streams.
 #include "platform/streams/StreamCore.h"
 
+#include "platform/Files.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -161,20 +163,14 @@ public:
 
     bool open() override {
         if (m_state != State::NotOpen) return false;
-        const qsizetype slash = m_path.lastIndexOf('/');
-        const QByteArray folder = slash > 0 ? m_path.left(slash) : QByteArray("/");
-        QByteArray temp = folder + "/." + m_path.mid(slash + 1) + ".XXXXXX";
         // The replacement keeps the mode of the file it replaces; a new file
         // is the user's alone.
         struct stat st {};
         const mode_t mode = ::stat(m_path.constData(), &st) == 0 && S_ISREG(st.st_mode)
                                 ? (st.st_mode & 07777)
                                 : 0600;
-        m_fd = ::mkostemp(temp.data(), O_CLOEXEC);
-        if (m_fd >= 0) m_temp = temp;
-        if (m_fd < 0 || ::fchmod(m_fd, mode) != 0) {
+        if (!m_file.open(m_path, mode)) {
             fail(errno);
-            discard();
             suppressErrorEvent();
             return false;
         }
@@ -183,24 +179,8 @@ public:
     }
 
     void close() override {
-        if (m_state == State::Open) {
-            const bool ok = ::fsync(m_fd) == 0 && ::close(std::exchange(m_fd, -1)) == 0 &&
-                            ::rename(m_temp.constData(), m_path.constData()) == 0;
-            if (ok) {
-                m_temp.clear();
-                // The rename itself must survive a crash.
-                const qsizetype slash = m_path.lastIndexOf('/');
-                const int dir = ::open(slash > 0 ? m_path.left(slash).constData() : "/",
-                                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                if (dir >= 0) {
-                    ::fsync(dir);
-                    ::close(dir);
-                }
-            } else {
-                fail(errno);
-            }
-        }
-        discard();
+        if (m_state == State::Open && !m_file.commit()) fail(errno);
+        m_file.discard();
         if (m_state != State::NotOpen && m_state != State::Error) m_state = State::Closed;
         unschedule(nullptr);
     }
@@ -211,7 +191,7 @@ public:
         if (length == 0) return 0;
         ssize_t n;
         do {
-            n = ::write(m_fd, buffer, size_t(length));
+            n = ::write(m_file.fd(), buffer, size_t(length));
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
             fail(errno);
@@ -255,16 +235,8 @@ private:
         m_error = {kCFStreamErrorDomainPOSIX, SInt32(err)};
         m_state = State::Error;
     }
-    // Drops the temporary file of a replacement that will not happen.
-    void discard() {
-        if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
-        if (!m_temp.isEmpty()) ::unlink(m_temp.constData());
-        m_temp.clear();
-    }
-
-    QByteArray m_path; // native bytes
-    QByteArray m_temp; // the replacement being written
-    int m_fd = -1;
+    QByteArray m_path;      // native bytes
+    FileReplacement m_file; // the replacement being written
     State m_state = State::NotOpen;
     CFStreamError m_error{0, 0};
 };
