@@ -1,8 +1,19 @@
-// A preference pane for the pane tests. Every call it gets is appended to
-// its "calls" property, which the test reads back through the object.
+// The preference panes of the tests; the tests put copies of this module
+// into pane bundles of their own, naming one of its two principal classes.
+//
+// FakePane, for the pane tests: every call it gets is appended to its
+// "calls" property, which the test reads back through the object.
+//
+// FakeSettingsPane, for the settings host's tests: each life-cycle call is
+// appended, as "<bundle folder name> <call>", to the file named by
+// FAKE_SETTINGS_PANE_RECORD (when set), so a test can read the order of the
+// calls even from another process.
 #include "platform/ui/PreferencePane.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
+#include <QVBoxLayout>
 
 class FakePane : public NSPreferencePane {
     Q_OBJECT
@@ -27,5 +38,39 @@ private:
 };
 
 NS_PRINCIPAL_CLASS(FakePane)
+
+namespace {
+
+class FakeSettingsPane : public NSPreferencePane {
+public:
+    explicit FakeSettingsPane(CFBundleRef bundle) : NSPreferencePane(bundle) { record("init"); }
+
+    QWidget* loadMainView() override {
+        record("loadMainView");
+        auto* view = new QWidget;
+        view->setObjectName(QStringLiteral("fakePaneView"));
+        auto* layout = new QVBoxLayout(view);
+        layout->addWidget(new QLabel(QFileInfo(CFBundleGetPath(bundle())).fileName()));
+        view->setMinimumSize(520, 360);
+        return view;
+    }
+    void willSelect() override { record("willSelect"); }
+    void didSelect() override { record("didSelect"); }
+    void willUnselect() override { record("willUnselect"); }
+    void didUnselect() override { record("didUnselect"); }
+
+private:
+    void record(const char* call) {
+        const QString path = qEnvironmentVariable("FAKE_SETTINGS_PANE_RECORD");
+        if (path.isEmpty()) return;
+        QFile file(path);
+        if (!file.open(QIODevice::Append)) return;
+        file.write(QFileInfo(CFBundleGetPath(bundle())).fileName().toUtf8() + ' ' + call + '\n');
+    }
+};
+
+} // namespace
+
+NS_PRINCIPAL_CLASS(FakeSettingsPane)
 
 #include "FakePreferencePane.moc"

@@ -40,7 +40,7 @@ QString MakePane(const QString& dir, const QString& name, const QString& id,
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + keys +
                   "</dict></plist>\n");
     const QString exe = bundle + "/Contents/Linux/" + name;
-    WriteFile(exe, ReadFile(FAKE_SETTINGS_PANE_MODULE));
+    WriteFile(exe, ReadFile(FAKE_PANE_MODULE));
     QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return bundle;
 }
