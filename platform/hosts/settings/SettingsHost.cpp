@@ -521,8 +521,11 @@ int RunSettingsHost(int argc, char** argv) {
             return QByteArray(shown ? kAnswerShown : kAnswerNoPane);
         });
     }
-    Apply(host, options, true);
+    // Signals are routed before any pane shows: one that came after the
+    // pane's didSelect but before the routing would end the program without
+    // its last save.
     RouteSignalsTo(&host);
+    Apply(host, options, true);
     host.show();
     const int status = QApplication::exec();
     host.showAll(); // whatever ended the loop, the pane is left first
