@@ -46,6 +46,65 @@ void WriteText(const QString& path, const QString& text, QFileDevice::Permission
     if (perms) f.setPermissions(perms);
 }
 
+// Starts program with its output in dir and waits until its port is known
+// (from portFile, or port accepting connections). On failure port is 0 and
+// error says why.
+bool LaunchServerProcess(std::unique_ptr<QProcess>& process, const QString& dir,
+                         const QString& name, const QString& program, const QStringList& args,
+                         const QString& portFile, quint16& port, QString& error) {
+    process = std::make_unique<QProcess>();
+    // A group of its own, so that it goes with its session children; and
+    // it goes when this test program dies without stopping it.
+    const pid_t parent = getpid();
+    process->setChildProcessModifier([parent] {
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(1);
+    });
+    process->setStandardOutputFile(dir + QStringLiteral("/stdout.txt"));
+    process->setStandardErrorFile(dir + QStringLiteral("/stderr.txt"));
+    process->start(program, args);
+    if (!process->waitForStarted(10000)) {
+        error = program + QStringLiteral(" did not start: ") + process->errorString();
+        port = 0;
+        return false;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 15000) {
+        if (process->state() != QProcess::Running) break;
+        if (!portFile.isEmpty()) {
+            const QByteArray text = ReadFile(portFile).trimmed();
+            if (!text.isEmpty()) {
+                port = quint16(text.toUInt());
+                return true;
+            }
+        } else if (Accepts(port)) {
+            return true;
+        }
+        QThread::msleep(20);
+    }
+    error = name + QStringLiteral(" did not come up: ") +
+            QString::fromUtf8(ReadFile(dir + QStringLiteral("/stderr.txt")) +
+                              ReadFile(dir + QStringLiteral("/stdout.txt")));
+    port = 0;
+    return false;
+}
+
+void StopServerProcess(QProcess* process) {
+    if (!process) return;
+    const qint64 pid = process->processId();
+    if (pid <= 0) return;
+    // The server runs in a process group of its own, with its session
+    // children (proftpd forks one per connection).
+    ::kill(-pid_t(pid), SIGTERM);
+    if (!process->waitForFinished(3000)) {
+        ::kill(-pid_t(pid), SIGKILL);
+        process->waitForFinished(3000);
+    }
+    ::kill(-pid_t(pid), SIGKILL); // stragglers of the group
+}
+
 } // namespace
 
 quint16 UnusedPort() {
@@ -70,18 +129,7 @@ FtpServer::FtpServer(Kind kind, const QString& user, const QString& password)
 }
 
 FtpServer::~FtpServer() {
-    if (!m_process) return;
-    const qint64 pid = m_process->processId();
-    if (pid > 0) {
-        // The server runs in a process group of its own, with its session
-        // children (proftpd forks one per connection).
-        ::kill(-pid_t(pid), SIGTERM);
-        if (!m_process->waitForFinished(3000)) {
-            ::kill(-pid_t(pid), SIGKILL);
-            m_process->waitForFinished(3000);
-        }
-        ::kill(-pid_t(pid), SIGKILL); // stragglers of the group
-    }
+    StopServerProcess(m_process.get());
 }
 
 bool FtpServer::isRunning() const {
@@ -134,42 +182,8 @@ int FtpServer::loginCount() const {
 }
 
 bool FtpServer::launch(const QString& program, const QStringList& args, const QString& portFile) {
-    m_process = std::make_unique<QProcess>();
-    // A group of its own, so that it goes with its session children; and
-    // it goes when this test program dies without stopping it.
-    const pid_t parent = getpid();
-    m_process->setChildProcessModifier([parent] {
-        ::setsid();
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(1);
-    });
-    m_process->setStandardOutputFile(m_dir + QStringLiteral("/stdout.txt"));
-    m_process->setStandardErrorFile(m_dir + QStringLiteral("/stderr.txt"));
-    m_process->start(program, args);
-    if (!m_process->waitForStarted(10000)) {
-        m_startError = program + QStringLiteral(" did not start: ") + m_process->errorString();
-        return false;
-    }
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 15000) {
-        if (m_process->state() != QProcess::Running) break;
-        if (!portFile.isEmpty()) {
-            const QByteArray text = ReadFile(portFile).trimmed();
-            if (!text.isEmpty()) {
-                m_port = quint16(text.toUInt());
-                return true;
-            }
-        } else if (Accepts(m_port)) {
-            return true;
-        }
-        QThread::msleep(20);
-    }
-    m_startError = name() + QStringLiteral(" did not come up: ") +
-                   QString::fromUtf8(ReadFile(m_dir + QStringLiteral("/stderr.txt")) +
-                                     ReadFile(m_dir + QStringLiteral("/stdout.txt")));
-    m_port = 0;
-    return false;
+    return LaunchServerProcess(m_process, m_dir, name(), program, args, portFile, m_port,
+                               m_startError);
 }
 
 std::unique_ptr<FtpServer> StartPyftpdlib() {
@@ -302,6 +316,58 @@ QStringList FaultFtpServer::dataPeers() const {
     QStringList out;
     for (const Event& e : events())
         if (e.type == QLatin1String("DATA")) out.push_back(e.text);
+    return out;
+}
+
+HttpServer::HttpServer() {
+    m_dir = MakeTempDir(QStringLiteral("httpd"));
+    m_log = m_dir + QStringLiteral("/requests.log");
+    m_script = m_dir + QStringLiteral("/script.json");
+    setRoutes({});
+    const QString portFile = m_dir + QStringLiteral("/port");
+    LaunchServerProcess(
+        m_process, m_dir, QStringLiteral("httpd"), kPython,
+        {SupportScript("httpd.py"), "--script", m_script, "--log", m_log, "--port-file", portFile},
+        portFile, m_port, m_startError);
+}
+
+HttpServer::~HttpServer() {
+    StopServerProcess(m_process.get());
+}
+
+bool HttpServer::isRunning() const {
+    return m_process && m_process->state() == QProcess::Running && m_port != 0;
+}
+
+QString HttpServer::url(const QString& path) const {
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
+}
+
+void HttpServer::setRoutes(const QJsonObject& routes) {
+    m_routes = routes;
+    // Whole or not at all: the server reads the script at every request.
+    const QString tmp = m_script + QStringLiteral(".tmp");
+    WriteText(tmp, QString::fromUtf8(QJsonDocument(QJsonObject{{"routes", routes}}).toJson()));
+    ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(m_script).constData());
+}
+
+void HttpServer::setRoute(const QString& path, const QJsonObject& route) {
+    QJsonObject routes = m_routes;
+    routes.insert(path, route);
+    setRoutes(routes);
+}
+
+QStringList HttpServer::requests() const {
+    QStringList out;
+    for (const QString& line : QString::fromUtf8(ReadFile(m_log)).split('\n', Qt::SkipEmptyParts))
+        if (!line.startsWith(QLatin1String("H "))) out.push_back(line);
+    return out;
+}
+
+QStringList HttpServer::requestHeaders() const {
+    QStringList out;
+    for (const QString& line : QString::fromUtf8(ReadFile(m_log)).split('\n', Qt::SkipEmptyParts))
+        if (line.startsWith(QLatin1String("H "))) out.push_back(line.mid(2));
     return out;
 }
 

@@ -1,7 +1,8 @@
 // FTP servers for the tests, on 127.0.0.1 on free ports with private
 // configurations in the run's temporary folder, stopped when destroyed (or
 // when the test program dies): pyftpdlib, proftpd, and our own scriptable
-// fault server (faultftpd.py). Start them on the main thread: a server
+// fault server (faultftpd.py); and an HTTP server (httpd.py) for the
+// maker's web site. Start them on the main thread: a server
 // goes when the thread that started it ends.
 #pragma once
 
@@ -84,6 +85,37 @@ public:
     QStringList announcedPasvAddresses() const;
     // The peers of data connections ("127.0.0.1:port").
     QStringList dataPeers() const;
+};
+
+// httpd.py: an HTTP server whose routes the test sets (see the script's
+// description of a route's keys); paths without a route get 404.
+class HttpServer {
+public:
+    HttpServer();
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    bool isRunning() const;
+    QString startError() const { return m_startError; }
+    quint16 port() const { return m_port; }
+    // http://127.0.0.1:port followed by path.
+    QString url(const QString& path = QString()) const;
+
+    // Replaces all routes; the next request sees them.
+    void setRoutes(const QJsonObject& routes);
+    void setRoute(const QString& path, const QJsonObject& route);
+
+    // "GET /path" for each request so far, and the headers they carried
+    // ("Name: value").
+    QStringList requests() const;
+    QStringList requestHeaders() const;
+
+private:
+    QString m_dir, m_log, m_script, m_startError;
+    QJsonObject m_routes;
+    quint16 m_port = 0;
+    std::unique_ptr<QProcess> m_process;
 };
 
 // A port on 127.0.0.1 on which nothing listens.
