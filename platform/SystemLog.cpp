@@ -29,3 +29,25 @@ void NSLog(const QString& message) {
         done += n;
     }
 }
+
+QString plat::FillFormat(const QString& format, const QStringList& arguments) {
+    QString out;
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        const QChar c = format[i];
+        const QChar conversion = i + 1 < format.size() ? format[i + 1] : QChar();
+        if (c != u'%' || conversion.isNull()) {
+            out += c;
+        } else if (conversion == u'%') {
+            out += u'%';
+            ++i;
+        } else if ((conversion == u'@' || conversion == u'd' || conversion == u'f') &&
+                   next < arguments.size()) {
+            out += arguments[next++];
+            ++i;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}

@@ -69,6 +69,10 @@ LoftwisePrefPane::LoftwisePrefPane(CFBundleRef bundle)
 }
 
 LoftwisePrefPane::~LoftwisePrefPane() {
+    // No transfer may call back into a pane that is gone (its controls may
+    // be gone already, so they are left alone).
+    if (m_connection) m_connection->release();
+    if (m_download) m_download->release();
     // The view may outlive the pane in its host's window; it must not call
     // back into a pane that is gone.
     if (outlineView) {
@@ -96,7 +100,9 @@ void LoftwisePrefPane::didSelect() {
 }
 
 void LoftwisePrefPane::didUnselect() {
-    // A running update check and download are cancelled here.
+    // Whatever load did since, nothing goes on loading for a pane not shown.
+    stopUpdateCheck();
+    stopDownload();
     if (m_theTabView)
         CFPreferencesSetAppValue(QStringLiteral("LastTabIndex"),
                                  PlistValue::integer(m_theTabView->currentIndex()), m_appID);
@@ -316,9 +322,6 @@ void LoftwisePrefPane::setUpOutlets(QWidget* root) {
         plat::Outlet<QPushButton>(root, QStringLiteral("deleteSelectionButton"));
     showFaviconButton = plat::Outlet<QCheckBox>(root, QStringLiteral("showFaviconButton"));
 
-    // The update check comes later; until then its controls stay off.
-    if (m_checkVersionButton) m_checkVersionButton->setEnabled(false);
-    if (m_softwareDownloadButton) m_softwareDownloadButton->setEnabled(false);
     if (m_progressIndicator) m_progressIndicator->hide();
     if (m_downloadProgressIndicator) m_downloadProgressIndicator->hide();
 

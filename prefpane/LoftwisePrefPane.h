@@ -6,6 +6,7 @@
 #include "prefpane/TreeNode.h"
 
 #include "platform/MacTypes.h"
+#include "platform/URLLoading.h"
 #include "platform/ui/OutlineView.h"
 #include "platform/ui/PreferencePane.h"
 
@@ -21,14 +22,11 @@ class QPushButton;
 class QTabWidget;
 class MyOutlineView;
 
-// The update check's transfers.
-class NSURLConnection;
-class NSURLDownload;
-class NSURLResponse;
-
 class LoftwisePrefPane : public NSPreferencePane,
                          public NSOutlineViewDataSource,
-                         public NSOutlineViewDelegate {
+                         public NSOutlineViewDelegate,
+                         public NSURLConnectionDelegate,
+                         public NSURLDownloadDelegate {
     Q_OBJECT
 public:
     explicit LoftwisePrefPane(CFBundleRef bundle); // initWithBundle:
@@ -49,6 +47,29 @@ public:
     std::optional<QString> getOurVersionString() const;
     // "2.0.4" gives 204: the dots removed, the rest read as a decimal number.
     static SInt32 getVersionNumber(const std::optional<QString>& version);
+
+    // Reads the version document received: sets m_currentVersionNumber and
+    // gives the newest version's text, or nullopt when the document is not
+    // as it should be.
+    std::optional<QString> getCurrentVersionString();
+
+    // The update check's connection.
+    void connectionDidReceiveResponse(NSURLConnection* connection,
+                                      const NSURLResponse& response) override;
+    void connectionDidReceiveData(NSURLConnection* connection, const QByteArray& data) override;
+    void connectionDidFailWithError(NSURLConnection* connection, const NSError& error) override;
+    void connectionDidFinishLoading(NSURLConnection* connection) override;
+
+    // The disk image's download.
+    void downloadDecideDestinationWithSuggestedFilename(NSURLDownload* download,
+                                                        const QString& filename) override;
+    void downloadDidCreateDestination(NSURLDownload* download, const QString& path) override;
+    void downloadDidReceiveResponse(NSURLDownload* download,
+                                    const NSURLResponse& response) override;
+    void downloadDidReceiveDataOfLength(NSURLDownload* download,
+                                        unsigned long long length) override;
+    void downloadDidFinish(NSURLDownload* download) override;
+    void downloadDidFailWithError(NSURLDownload* download, const NSError& error) override;
 
     // A typed URL without a known beginning is an FTP address.
     static QString normalizedURL(const QString& text);
@@ -110,11 +131,16 @@ public slots:
     void getTextFieldText(QObject* sender);
     void outlineViewAction(QObject* sender);
 
+    void checkVersion(QObject* sender);
+    void clickSoftwareDownloadButton(QObject* sender);
+
 private:
     void setUpOutlets(QWidget* root);
     void _addNewDataToSelection(const TreeNodeRef& node);
     void _performDropOperationOnNodeAtIndex(NSDraggingInfo* info, TreeNode* target, int index);
     TreeNode* nodeForItem(OutlineItem item) const; // the root for the null item
+    void stopUpdateCheck();
+    void stopDownload();
 
     QString m_appID;
     QTabWidget* m_theTabView = nullptr;
@@ -135,8 +161,9 @@ private:
     std::optional<QByteArray> m_receivedData;
     bool m_softwareDownloadInProgress = false;
     NSURLDownload* m_download = nullptr;
-    NSURLResponse* m_urlResponse = nullptr;
-    SInt32 m_bytesReceived = 0;
+    std::optional<NSURLResponse> m_urlResponse;
+    // Wide enough for images past 2 GiB.
+    SInt64 m_bytesReceived = 0;
     QCheckBox* m_showPreferencesCheckboxButton = nullptr;
     QCheckBox* m_showHelpCheckboxButton = nullptr;
     QCheckBox* m_showGroupNamesButton = nullptr;

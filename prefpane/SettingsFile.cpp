@@ -93,12 +93,8 @@ void DoFileWrite(const QByteArray& data, const FSRef* file) {
         CFWriteStreamClose(stream);
         CFRelease(stream);
     }
-    // The count goes into the translated text by substitution, never as a
-    // printf format: a table's text cannot make it read arguments.
-    QString line = Localized(QStringLiteral("Total bytes written = %d"));
-    const qsizetype at = line.indexOf(QLatin1String("%d"));
-    if (at >= 0) line.replace(at, 2, QString::number(written));
-    NSLog(line);
+    NSLog(plat::FillFormat(Localized(QStringLiteral("Total bytes written = %d")),
+                           {QString::number(written)}));
 }
 
 bool FSObjectExists(const FSRef* folder, const char* name, FSRef* file) {

@@ -100,6 +100,10 @@ void SysBeep(short duration) {
         QApplication::beep();
 }
 
+void NSBeep() {
+    SysBeep(1);
+}
+
 OSStatus ShowSheetWindow(WindowRef sheet, WindowRef parentWindow) {
     if (!sheet || !parentWindow) return paramErr;
     if (sheet->parentWidget() != parentWindow) {

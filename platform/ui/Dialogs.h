@@ -51,6 +51,7 @@ OSStatus CreateStandardAlert(AlertType type, const QString& error, const QString
 OSStatus RunStandardAlert(DialogRef alert, void* filterProc, DialogItemIndex* outItemHit);
 
 void SysBeep(short duration);
+void NSBeep(); // a SysBeep of the usual length
 
 // A sheet: the window shown window-modal on its parent.
 OSStatus ShowSheetWindow(WindowRef sheet, WindowRef parentWindow);

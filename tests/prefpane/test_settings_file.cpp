@@ -32,21 +32,6 @@ QByteArray RandomBytes(int size, quint32 seed) {
     return bytes;
 }
 
-// What the code wrote on standard error while it ran.
-QByteArray CaptureStderr(const std::function<void()>& run) {
-    std::fflush(stderr);
-    const QString path = MakeTempDir("stderr") + "/err";
-    FILE* file = std::fopen(QFile::encodeName(path).constData(), "w+");
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(::fileno(file), STDERR_FILENO);
-    run();
-    std::fflush(stderr);
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    std::fclose(file);
-    return ReadFile(path);
-}
-
 enum class Folder { Missing, Empty, WithFile };
 
 class SettingsFile : public ::testing::Test {

@@ -11,7 +11,9 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <QUuid>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace testing_support {
 
@@ -134,6 +136,20 @@ OpenerRecorder::OpenerRecorder() {
     m_record = dir + "/opened.txt";
     const QString program = MakeRecordingProgram(dir + "/record-open", m_record);
     m_opener.emplace("LOFTWISE_OPENER", program.toUtf8().constData());
+}
+
+QByteArray CaptureStderr(const std::function<void()>& run) {
+    std::fflush(stderr);
+    const QString path = MakeTempDir("stderr") + "/err";
+    FILE* file = std::fopen(QFile::encodeName(path).constData(), "w+");
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(file), STDERR_FILENO);
+    run();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::fclose(file);
+    return ReadFile(path);
 }
 
 } // namespace testing_support

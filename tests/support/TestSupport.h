@@ -56,6 +56,9 @@ struct ProcessResult {
 // Runs a program to its end (or kills it after timeoutMs).
 ProcessResult RunProcess(const QString& program, const QStringList& args, int timeoutMs = 30000);
 
+// What the code wrote on standard error while it ran.
+QByteArray CaptureStderr(const std::function<void()>& run);
+
 // Waits look at their condition every few milliseconds up to a generous
 // ceiling, so a loaded machine makes a passing test slower, never failing.
 constexpr int kWaitCeilingMs = 30000;
