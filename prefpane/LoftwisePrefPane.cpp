@@ -100,7 +100,9 @@ void LoftwisePrefPane::didSelect() {
 }
 
 void LoftwisePrefPane::didUnselect() {
-    // Whatever load did since, nothing goes on loading for a pane not shown.
+    // Whatever load did since, nothing goes on loading for a pane not shown;
+    // a check cut short says nothing when the pane shows again.
+    if (m_connection && m_softwareUpdateField) m_softwareUpdateField->clear();
     stopUpdateCheck();
     stopDownload();
     if (m_theTabView)

@@ -76,6 +76,7 @@ TEST(SettingsHostArguments, ParsesTheOptionsAndRefusesTheRest) {
         QStringList paths;
         QString snapshot;
         QString error; // empty: parses
+        QString click = {};
     };
     const Row rows[] = {
         {{}, {}, {}, {}, {}},
@@ -87,6 +88,8 @@ TEST(SettingsHostArguments, ParsesTheOptionsAndRefusesTheRest) {
          {},
          {}},
         {{"--snapshot", "out.png", "--pane", "x"}, "x", {}, "out.png", {}},
+        {{"--snapshot=a.png", "--click", "b"}, {}, {}, "a.png", {}, "b"},
+        {{"--click", "b"}, {}, {}, {}, "--click needs --snapshot"},
         {{"--pane"}, {}, {}, {}, "--pane needs a value"},
         {{"--pane="}, {}, {}, {}, "--pane needs a value"},
         {{"--pane-path"}, {}, {}, {}, "--pane-path needs a value"},
@@ -108,6 +111,7 @@ TEST(SettingsHostArguments, ParsesTheOptionsAndRefusesTheRest) {
         EXPECT_EQ(options.pane, row.pane);
         EXPECT_EQ(options.panePaths, row.paths);
         EXPECT_EQ(options.snapshot, row.snapshot);
+        EXPECT_EQ(options.click, row.click);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "platform/Files.h"
 #include "platform/LocalSockets.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -12,6 +13,7 @@
 #include <QListWidget>
 #include <QSocketNotifier>
 #include <QStyle>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -35,7 +37,8 @@ namespace {
 const QString kWindowTitle = QStringLiteral("Loftwise Settings");
 const QString kProgram = QStringLiteral("loftwise-settings");
 constexpr char kUsage[] =
-    "usage: loftwise-settings [--pane ID] [--pane-path PATH]... [--snapshot FILE.png]\n";
+    "usage: loftwise-settings [--pane ID] [--pane-path PATH]... [--snapshot FILE.png [--click "
+    "BUTTON]]\n";
 constexpr char kAnswerShown[] = "OK\n";
 constexpr char kAnswerNoPane[] = "NOPANE\n";
 constexpr char kAnswerBad[] = "BAD\n";
@@ -44,6 +47,8 @@ constexpr char kAnswerBad[] = "BAD\n";
 constexpr int kIconSize = 48;
 const QSize kGridCell(112, 92);
 constexpr int kSnapshotDelayMs = 100;
+// Long enough for what a click starts on this machine to show its outcome.
+constexpr int kClickSettleMs = 2000;
 
 void Warn(const QString& text) {
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
@@ -366,7 +371,8 @@ std::variant<Options, QString> ParseArguments(const QStringList& args) {
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
         const QString name = arg.section('=', 0, 0);
-        if (name != "--pane" && name != "--pane-path" && name != "--snapshot") {
+        if (name != "--pane" && name != "--pane-path" && name != "--snapshot" &&
+            name != "--click") {
             if (arg.startsWith('-')) return QStringLiteral("unknown option %1").arg(arg);
             return QStringLiteral("unexpected argument %1").arg(arg);
         }
@@ -377,9 +383,13 @@ std::variant<Options, QString> ParseArguments(const QStringList& args) {
             options.pane = text;
         else if (name == "--pane-path")
             options.panePaths << QFileInfo(text).absoluteFilePath();
+        else if (name == "--click")
+            options.click = text;
         else
             options.snapshot = text;
     }
+    if (!options.click.isEmpty() && options.snapshot.isEmpty())
+        return QStringLiteral("--click needs --snapshot");
     return options;
 }
 
@@ -462,17 +472,38 @@ bool Apply(SettingsHost& host, const Options& options, bool starting) {
     return false;
 }
 
-int Snapshot(SettingsHost& host, const QString& file) {
+// Brings the tabs that hold widget to the front.
+void RevealInTabs(QWidget* widget) {
+    for (QWidget* w = widget; w && w->parentWidget(); w = w->parentWidget()) {
+        // A tab widget keeps its pages in a stack of its own.
+        auto* tabs = qobject_cast<QTabWidget*>(w->parentWidget()->parentWidget());
+        if (tabs && tabs->indexOf(w) >= 0) tabs->setCurrentWidget(w);
+    }
+}
+
+int Snapshot(SettingsHost& host, const QString& file, const QString& click) {
     host.show();
     int status = 0;
-    // Once the event loop has laid out and painted the window.
-    QTimer::singleShot(kSnapshotDelayMs, &host, [&host, &file, &status] {
+    const auto take = [&host, &file, &status] {
         if (!host.grab().save(file, "PNG")) {
             Warn(QStringLiteral("Cannot write %1").arg(file));
             status = 1;
         }
         host.showAll();
         QCoreApplication::quit();
+    };
+    // Once the event loop has laid out and painted the window.
+    QTimer::singleShot(kSnapshotDelayMs, &host, [&host, &click, &status, take] {
+        if (click.isEmpty()) return take();
+        auto* button = host.findChild<QAbstractButton*>(click);
+        if (!button) {
+            Warn(QStringLiteral("No button \"%1\" to click").arg(click));
+            status = 1;
+            return take();
+        }
+        RevealInTabs(button);
+        button->click();
+        QTimer::singleShot(kClickSettleMs, &host, take);
     });
     QCoreApplication::exec();
     return status;
@@ -496,7 +527,7 @@ int RunSettingsHost(int argc, char** argv) {
     SettingsHost host;
     if (!options.snapshot.isEmpty()) {
         Apply(host, options, true);
-        return Snapshot(host, options.snapshot);
+        return Snapshot(host, options.snapshot, options.click);
     }
 
     const QString socketPath = plat::LocalSocketPath(kProgram);

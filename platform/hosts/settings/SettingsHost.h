@@ -84,6 +84,7 @@ struct Options {
     QString pane;          // --pane ID
     QStringList panePaths; // --pane-path PATH, made absolute
     QString snapshot;      // --snapshot FILE
+    QString click;         // --click NAME: a button the snapshot clicks first
 };
 
 // The options (arguments without the program's name), or the text of a
