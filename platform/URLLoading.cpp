@@ -306,7 +306,9 @@ private:
         if (!m_reply) return;
         QNetworkReply* r = std::exchange(m_reply, nullptr);
         r->disconnect(m_owner);
-        r->abort();
+        // A reply with an HTTP error status has queued that error; closing
+        // it now would report a second one. Deleting it stops it as well.
+        if (r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400) r->close();
         r->deleteLater();
     }
 

@@ -14,6 +14,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+// Readable failures for recorded callbacks and file contents.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << text.toStdString();
+}
+inline void PrintTo(const QByteArray& bytes, std::ostream* out) {
+    *out << bytes.size() << " bytes";
+}
+
 using namespace testing_support;
 
 namespace {
