@@ -64,7 +64,7 @@ NSError MakeError(long code, const QString& description, const NSURLRequest& req
     NSError e;
     e.code = code;
     e.description = description;
-    e.failingURLString = request.URL.toString();
+    e.failingURLString = request.URL.toString(QUrl::RemovePassword);
     return e;
 }
 
@@ -514,10 +514,10 @@ struct NSURLDownload::Private : Transfer {
         if (!allowOverwrite && !pickFreeName(0)) return cannotCreate();
 
         // The hidden partial file beside the destination, within the name limit.
-        QByteArray tmpl =
-            QFile::encodeName(dir + QLatin1Char('/') + QLatin1Char('.') +
-                              TruncateUtf8(destination.mid(dir.size() + 1), kMaxNameBytes - 8)) +
-            ".XXXXXX";
+        const QString finalName = destination.mid(destination.lastIndexOf(QLatin1Char('/')) + 1);
+        QByteArray tmpl = QFile::encodeName(dir + QLatin1Char('/') + QLatin1Char('.') +
+                                            TruncateUtf8(finalName, kMaxNameBytes - 8)) +
+                          ".XXXXXX";
         const int tfd = mkostemp(tmpl.data(), O_CLOEXEC);
         if (tfd < 0) return cannotCreate();
         fd.reset(tfd);
