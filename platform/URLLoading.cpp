@@ -522,6 +522,7 @@ struct NSURLDownload::Private : Transfer {
         if (tfd < 0) return cannotCreate();
         fd.reset(tfd);
         temporary = tmpl;
+        created = true;
         fchmod(tfd, 0666 & ~CurrentUmask());
         return true;
     }
@@ -574,6 +575,7 @@ struct NSURLDownload::Private : Transfer {
     NSURLDownloadDelegate* delegate;
     QString destination, dir, baseName;
     bool allowOverwrite = false;
+    bool created = false;
     int nameNumber = 0;
     plat::UniqueFd fd;
     QByteArray temporary;
@@ -593,6 +595,8 @@ NSURLDownload::NSURLDownload(const NSURLRequest& request, NSURLDownloadDelegate*
 NSURLDownload::~NSURLDownload() = default;
 
 void NSURLDownload::setDestinationAllowOverwrite(const QString& path, bool allowOverwrite) {
+    // Once the file exists under its name, the name stays.
+    if (d->created) return;
     d->destination = path;
     d->allowOverwrite = allowOverwrite;
 }

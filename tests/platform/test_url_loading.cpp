@@ -482,13 +482,16 @@ TEST_F(URLLoadingTest, DownloadWithoutDestinationFails) {
 }
 
 // A name taken while the download runs: the finished file takes the next
-// free one and the other file stays as it was.
+// free one and the other file stays as it was. A destination set once the
+// file exists changes nothing.
 TEST_F(URLLoadingTest, DownloadNameTakenMeanwhile) {
     server.setRoute("/Loftwise/Loftwise.dmg", {{"body", "new"}});
     DownloadRecorder rec;
     rec.folder = MakeTempDir(QStringLiteral("dl"));
-    rec.hook = [&](QObject*, const QString& at) {
-        if (at == QLatin1String("create")) WriteFile(rec.folder + "/Loftwise.dmg", "other");
+    rec.hook = [&](QObject* o, const QString& at) {
+        if (at != QLatin1String("create")) return;
+        WriteFile(rec.folder + "/Loftwise.dmg", "other");
+        static_cast<NSURLDownload*>(o)->setDestinationAllowOverwrite(rec.folder + "/moved", true);
     };
     NSURLDownload* dl = NSURLDownload::downloadWithRequestDelegate(
         Request(server.url("/Loftwise/Loftwise.dmg")), &rec);
