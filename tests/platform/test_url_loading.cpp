@@ -10,8 +10,10 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QPointer>
+#include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 // Readable failures for recorded callbacks and file contents.
@@ -502,6 +504,32 @@ TEST_F(URLLoadingTest, DownloadNameTakenMeanwhile) {
     EXPECT_EQ(FilesIn(rec.folder), QStringList({"Loftwise-1.dmg", "Loftwise.dmg"}));
     EXPECT_EQ(ReadFile(rec.folder + "/Loftwise.dmg"), "other");
     EXPECT_EQ(ReadFile(rec.folder + "/Loftwise-1.dmg"), "new");
+    dl->release();
+}
+
+// A file that cannot be written (over the file size limit): a failure, and
+// the partial file is gone.
+TEST_F(URLLoadingTest, DownloadWriteErrorFails) {
+    server.setRoute("/Loftwise/Loftwise.dmg", {{"body_size", 200000}, {"chunk", 20000}});
+    DownloadRecorder rec;
+    rec.folder = MakeTempDir(QStringLiteral("dl"));
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 50000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    NSURLDownload* dl = NSURLDownload::downloadWithRequestDelegate(
+        Request(server.url("/Loftwise/Loftwise.dmg")), &rec);
+    const bool ended = SpinUntil([&] { return Ended(rec.lines); });
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    ASSERT_NE(dl, nullptr);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(rec.lines.mid(0, 3), QStringList({"decide Loftwise.dmg", "create Loftwise.dmg",
+                                                "response 200 len=200000"}));
+    EXPECT_EQ(rec.lines.last(), "fail -3003");
+    EXPECT_EQ(FilesIn(rec.folder), QStringList());
     dl->release();
 }
 
