@@ -1,6 +1,7 @@
 // Bundles built in temporary folders: Info.plist, the registry, the main
 // bundle, localised resource lookup, string tables and UUID strings.
 #include "platform/Bundle.h"
+#include "platform/SystemLog.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -303,6 +304,24 @@ TEST(LocalizedStrings, ConcurrentLookups) {
 }
 
 // ---- bundles and the registry
+
+TEST(LocalizedStrings, FormatsAreFilledNeverInterpreted) {
+    const struct {
+        const char* format;
+        QStringList arguments;
+        const char* filled;
+    } rows[] = {
+        {"Connection failed with error: %@ %@", {"Timed out.", "http://h/v"},
+         "Connection failed with error: Timed out. http://h/v"},
+        {"Bytes received - %d", {"42"}, "Bytes received - 42"},
+        {"%f%%", {"99.5"}, "99.5%"},
+        {"%@ %@ %@", {"a"}, "a %@ %@"},
+        {"%s %n %@ %", {"x"}, "%s %n x %"},
+        {"%@", {"%@ %d"}, "%@ %d"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(plat::FillFormat(row.format, row.arguments), QString(row.filled)) << row.format;
+}
 
 TEST(Bundles, OpenedOnceAndFoundByIdentifier) {
     const QString path = MakeBundle("Reg.app", "com.example.registry",

@@ -118,8 +118,8 @@ TEST(SettingsHostArguments, ParsesTheOptionsAndRefusesTheRest) {
 TEST(SettingsHostArguments, RequestsCarryPaneAndPathsWhateverTheirCharacters) {
     const sh::Options sent[] = {
         {},
-        {"com.brisk-alder.LoftwiseCM", {}, {}},
-        {"a b\nc:%", {"/with space/A.prefPane", "/new\nline/ü.prefPane"}, {}},
+        {"com.brisk-alder.LoftwiseCM", {}, {}, {}},
+        {"a b\nc:%", {"/with space/A.prefPane", "/new\nline/ü.prefPane"}, {}, {}},
     };
     for (const sh::Options& options : sent) {
         const QByteArray request = sh::EncodeRequest(options);
