@@ -75,9 +75,9 @@ void LoftwisePrefPane::connectionDidReceiveData(NSURLConnection*, const QByteArr
 void LoftwisePrefPane::connectionDidFailWithError(NSURLConnection*, const NSError& error) {
     stopUpdateCheck();
     if (m_softwareUpdateField)
-        m_softwareUpdateField->setText(Localized("Connection failed with error: %@ %@",
-                                                 {error.localizedDescription(),
-                                                  error.failingURLString}));
+        m_softwareUpdateField->setText(
+            Localized("Connection failed with error: %@ %@",
+                      {error.localizedDescription(), error.failingURLString}));
 }
 
 void LoftwisePrefPane::connectionDidFinishLoading(NSURLConnection*) {
@@ -101,7 +101,8 @@ void LoftwisePrefPane::connectionDidFinishLoading(NSURLConnection*) {
 std::optional<QString> LoftwisePrefPane::getCurrentVersionString() {
     if (!m_receivedData) return std::nullopt;
     const std::optional<PlistValue> root = plat::PlistFromBytes(*m_receivedData);
-    const PlistValue* product = root && root->asDictionary() ? root->find(QStringLiteral("Loftwise")) : nullptr;
+    const PlistValue* product =
+        root && root->asDictionary() ? root->find(QStringLiteral("Loftwise")) : nullptr;
     if (!product || !product->asDictionary()) return std::nullopt;
 
     // A number that does not fit 32 bits exactly is not a version.

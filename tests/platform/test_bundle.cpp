@@ -311,7 +311,8 @@ TEST(LocalizedStrings, FormatsAreFilledNeverInterpreted) {
         QStringList arguments;
         const char* filled;
     } rows[] = {
-        {"Connection failed with error: %@ %@", {"Timed out.", "http://h/v"},
+        {"Connection failed with error: %@ %@",
+         {"Timed out.", "http://h/v"},
          "Connection failed with error: Timed out. http://h/v"},
         {"Bytes received - %d", {"42"}, "Bytes received - 42"},
         {"%f%%", {"99.5"}, "99.5%"},

@@ -152,37 +152,42 @@ TEST_F(SoftwareUpdate, ComparesOurVersionWithTheDocument) {
         QString shown;
         QString newest; // m_currentVersionField afterwards
     } rows[] = {
-        {"newer", VersionDocument({{"CurrentVersion", PlistValue::integer(205)},
-                                   {"CurrentVersionString", "2.0.5"}}),
+        {"newer",
+         VersionDocument(
+             {{"CurrentVersion", PlistValue::integer(205)}, {"CurrentVersionString", "2.0.5"}}),
          kUpdate, "2.0.5"},
-        {"same", VersionDocument({{"CurrentVersion", PlistValue::integer(204)},
-                                  {"CurrentVersionString", "2.0.4"}}),
+        {"same",
+         VersionDocument(
+             {{"CurrentVersion", PlistValue::integer(204)}, {"CurrentVersionString", "2.0.4"}}),
          kUpToDate, "2.0.4"},
-        {"older", VersionDocument({{"CurrentVersion", PlistValue::integer(203)},
-                                   {"CurrentVersionString", "2.0.3"},
-                                   {"ReleaseNotes", "ignored"}}),
+        {"older",
+         VersionDocument({{"CurrentVersion", PlistValue::integer(203)},
+                          {"CurrentVersionString", "2.0.3"},
+                          {"ReleaseNotes", "ignored"}}),
          kUpToDate, "2.0.3"},
-        {"whole real", VersionDocument({{"CurrentVersion", PlistValue::real(300)},
-                                        {"CurrentVersionString", "3.0.0"}}),
+        {"whole real",
+         VersionDocument(
+             {{"CurrentVersion", PlistValue::real(300)}, {"CurrentVersionString", "3.0.0"}}),
          kUpdate, "3.0.0"},
-        {"number as text", VersionDocument({{"CurrentVersion", "205"},
-                                            {"CurrentVersionString", "2.0.5"}}),
+        {"number as text",
+         VersionDocument({{"CurrentVersion", "205"}, {"CurrentVersionString", "2.0.5"}}),
          kUnreadable, "3.0.0"},
-        {"past 32 bits", VersionDocument({{"CurrentVersion", PlistValue::integer(4294967501)},
-                                          {"CurrentVersionString", "2.0.5"}}),
+        {"past 32 bits",
+         VersionDocument({{"CurrentVersion", PlistValue::integer(4294967501)},
+                          {"CurrentVersionString", "2.0.5"}}),
          kUnreadable, "3.0.0"},
-        {"fractional", VersionDocument({{"CurrentVersion", PlistValue::real(205.5)},
-                                        {"CurrentVersionString", "2.0.5"}}),
+        {"fractional",
+         VersionDocument(
+             {{"CurrentVersion", PlistValue::real(205.5)}, {"CurrentVersionString", "2.0.5"}}),
          kUnreadable, "3.0.0"},
         {"no number", VersionDocument({{"CurrentVersionString", "2.0.5"}}), kUnreadable, "3.0.0"},
         {"no text", VersionDocument({{"CurrentVersion", PlistValue::integer(205)}}), kUnreadable,
          "3.0.0"},
         {"product not a dictionary",
-         QString::fromUtf8(*plat::PlistToXml(PlistDictionary{{"Loftwise", "2.0.5"}})),
-         kUnreadable, "3.0.0"},
-        {"root not a dictionary",
-         QString::fromUtf8(*plat::PlistToXml(PlistArray{PlistDictionary{}})), kUnreadable,
+         QString::fromUtf8(*plat::PlistToXml(PlistDictionary{{"Loftwise", "2.0.5"}})), kUnreadable,
          "3.0.0"},
+        {"root not a dictionary",
+         QString::fromUtf8(*plat::PlistToXml(PlistArray{PlistDictionary{}})), kUnreadable, "3.0.0"},
         {"not a property list", "<html>Moved</html>", kUnreadable, "3.0.0"},
         {"404", QString(), kUnreadable, "3.0.0"},
     };
@@ -196,7 +201,8 @@ TEST_F(SoftwareUpdate, ComparesOurVersionWithTheDocument) {
         EXPECT_EQ(Field("m_currentVersionField"), row.newest);
     }
     EXPECT_EQ(m_server.requests().size(), qsizetype(std::size(rows)));
-    EXPECT_EQ(m_server.requests().filter("GET " + kVersionsPath).size(), qsizetype(std::size(rows)));
+    EXPECT_EQ(m_server.requests().filter("GET " + kVersionsPath).size(),
+              qsizetype(std::size(rows)));
 }
 
 TEST_F(SoftwareUpdate, ConnectionFailuresNameTheErrorAndTheURL) {
@@ -291,7 +297,8 @@ TEST_F(SoftwareUpdate, TheDesktopIsTheUsersXdgDesktopAndTheServerNamesTheFile) {
                                                            "attachment; filename=\"Loftwise "
                                                            "2.0.5.dmg\""}}}});
     const QStringList log = Download();
-    EXPECT_EQ(log.value(0), "Final file destination: " + m_home + "/Schreibtisch/Loftwise 2.0.5.dmg");
+    EXPECT_EQ(log.value(0),
+              "Final file destination: " + m_home + "/Schreibtisch/Loftwise 2.0.5.dmg");
     EXPECT_EQ(DesktopFiles(m_home + "/Schreibtisch"), QStringList{"Loftwise 2.0.5.dmg"});
 }
 
@@ -319,12 +326,11 @@ TEST_F(SoftwareUpdate, LeavingThePaneStopsBothAndTheyCanStartAgain) {
     EXPECT_TRUE(Control<QProgressBar>("m_progressIndicator")->isHidden());
 
     // Both can start again on the pane shown anew.
-    m_server.setRoutes({{kVersionsPath, QJsonObject{{"body", VersionDocument(
-                                                                  {{"CurrentVersion",
-                                                                    PlistValue::integer(205)},
-                                                                   {"CurrentVersionString",
-                                                                    "2.0.5"}})}}},
-                        {kImagePath, QJsonObject{{"body_size", 1000}}}});
+    m_server.setRoutes(
+        {{kVersionsPath,
+          QJsonObject{{"body", VersionDocument({{"CurrentVersion", PlistValue::integer(205)},
+                                                {"CurrentVersionString", "2.0.5"}})}}},
+         {kImagePath, QJsonObject{{"body_size", 1000}}}});
     EXPECT_EQ(Check(), kUpdate);
     EXPECT_EQ(Download().value(0), "Final file destination: " + m_home + "/Desktop/Loftwise.dmg");
     EXPECT_EQ(DesktopFiles(), QStringList{"Loftwise.dmg"});
