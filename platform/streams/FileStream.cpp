@@ -14,6 +14,25 @@ namespace plat::streams {
 
 namespace {
 
+// A file stream's life; a write stream never reaches AtEnd.
+enum class State { NotOpen, Open, AtEnd, Closed, Error };
+
+CFStreamStatus StatusOf(State state) {
+    switch (state) {
+    case State::NotOpen:
+        return kCFStreamStatusNotOpen;
+    case State::Open:
+        return kCFStreamStatusOpen;
+    case State::AtEnd:
+        return kCFStreamStatusAtEnd;
+    case State::Closed:
+        return kCFStreamStatusClosed;
+    case State::Error:
+        return kCFStreamStatusError;
+    }
+    return kCFStreamStatusError;
+}
+
 class FileReadStream final : public ReadStreamImpl {
 public:
     explicit FileReadStream(QByteArray path) : m_path(std::move(path)) {}
@@ -89,21 +108,7 @@ public:
 
     bool hasBytesAvailable() override { return m_state == State::Open; }
 
-    CFStreamStatus status() const override {
-        switch (m_state) {
-        case State::NotOpen:
-            return kCFStreamStatusNotOpen;
-        case State::Open:
-            return kCFStreamStatusOpen;
-        case State::AtEnd:
-            return kCFStreamStatusAtEnd;
-        case State::Closed:
-            return kCFStreamStatusClosed;
-        case State::Error:
-            return kCFStreamStatusError;
-        }
-        return kCFStreamStatusError;
-    }
+    CFStreamStatus status() const override { return StatusOf(m_state); }
     CFStreamError error() const override { return m_error; }
 
     void preparePoll(std::vector<pollfd>&, Clock::time_point&) override {}
@@ -119,7 +124,6 @@ protected:
     bool endReached() const override { return m_state == State::AtEnd; }
 
 private:
-    enum class State { NotOpen, Open, AtEnd, Closed, Error };
     void fail(int err) {
         m_error = {kCFStreamErrorDomainPOSIX, SInt32(err)};
         m_state = State::Error;
@@ -202,19 +206,7 @@ public:
 
     bool canAcceptBytes() override { return m_state == State::Open; }
 
-    CFStreamStatus status() const override {
-        switch (m_state) {
-        case State::NotOpen:
-            return kCFStreamStatusNotOpen;
-        case State::Open:
-            return kCFStreamStatusOpen;
-        case State::Closed:
-            return kCFStreamStatusClosed;
-        case State::Error:
-            return kCFStreamStatusError;
-        }
-        return kCFStreamStatusError;
-    }
+    CFStreamStatus status() const override { return StatusOf(m_state); }
     CFStreamError error() const override { return m_error; }
 
     void preparePoll(std::vector<pollfd>&, Clock::time_point&) override {}
@@ -230,7 +222,6 @@ protected:
     bool endReached() const override { return false; }
 
 private:
-    enum class State { NotOpen, Open, Closed, Error };
     void fail(int err) {
         m_error = {kCFStreamErrorDomainPOSIX, SInt32(err)};
         m_state = State::Error;
