@@ -413,7 +413,7 @@ NSURLConnection* NSURLConnection::connectionWithRequestDelegate(const NSURLReque
 }
 
 NSURLConnection::NSURLConnection(const NSURLRequest& request, NSURLConnectionDelegate* delegate)
-    : m_request(request), d(std::make_unique<Private>(this, request, delegate)) {
+    : d(std::make_unique<Private>(this, request, delegate)) {
     d->start(false);
 }
 
@@ -588,7 +588,7 @@ NSURLDownload* NSURLDownload::downloadWithRequestDelegate(const NSURLRequest& re
 }
 
 NSURLDownload::NSURLDownload(const NSURLRequest& request, NSURLDownloadDelegate* delegate)
-    : m_request(request), d(std::make_unique<Private>(this, request, delegate)) {
+    : d(std::make_unique<Private>(this, request, delegate)) {
     d->start(true);
 }
 

@@ -119,12 +119,9 @@ public:
     // Cancels and frees the connection (once control is back in the event loop).
     void release();
 
-    NSURLRequest originalRequest() const { return m_request; }
-
 private:
     NSURLConnection(const NSURLRequest& request, NSURLConnectionDelegate* delegate);
     struct Private;
-    NSURLRequest m_request;
     std::unique_ptr<Private> d;
 };
 
@@ -174,11 +171,8 @@ public:
     // Cancels and frees the download (once control is back in the event loop).
     void release();
 
-    NSURLRequest request() const { return m_request; }
-
 private:
     NSURLDownload(const NSURLRequest& request, NSURLDownloadDelegate* delegate);
     struct Private;
-    NSURLRequest m_request;
     std::unique_ptr<Private> d;
 };
