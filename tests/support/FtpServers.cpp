@@ -144,6 +144,8 @@ QString FtpServer::name() const {
         return QStringLiteral("proftpd");
     case Kind::Fault:
         return QStringLiteral("faultftpd");
+    case Kind::Vsftpd:
+        return QStringLiteral("vsftpd");
     }
     return {};
 }
@@ -166,6 +168,7 @@ int FtpServer::loginCount() const {
     switch (m_kind) {
     case Kind::Pyftpdlib:
         return int(lines.filter(QStringLiteral("<- USER ")).size());
+    case Kind::Vsftpd:
     case Kind::Proftpd: {
         int n = 0;
         for (const QString& l : lines)
@@ -256,6 +259,55 @@ TimeoutIdle 600
     if (root) conf += QStringLiteral("User nobody\nGroup nogroup\nRootLogin on\n");
     WriteText(d + "/proftpd.conf", conf);
     s->launch(kProftpd, {"-n", "-c", d + "/proftpd.conf"}, QString());
+    return s;
+}
+
+std::unique_ptr<FtpServer> StartVsftpd(const QString& program) {
+    std::unique_ptr<FtpServer> s(new FtpServer(FtpServer::Kind::Vsftpd, QStringLiteral("anonymous"),
+                                               QStringLiteral("loftwise")));
+    const QString& d = s->m_dir;
+    s->m_log = d + QStringLiteral("/commands.log");
+    s->m_port = UnusedPort();
+    QDir().mkpath(d + QStringLiteral("/empty"));
+    // Sessions run as "daemon" in home(), which itself must not be writable.
+    // Passive ports lie above the ephemeral range: a port a client holds
+    // would make the bind fail ("500 OOPS").
+    QFile::setPermissions(s->m_home, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                         QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                         QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                         QFileDevice::ExeOther);
+    const QString conf = QStringLiteral(R"(listen=YES
+listen_address=127.0.0.1
+listen_port=%1
+listen_ipv6=NO
+background=NO
+anonymous_enable=YES
+local_enable=NO
+ftp_username=daemon
+no_anon_password=YES
+anon_root=%2
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
+secure_chroot_dir=%3/empty
+pasv_enable=YES
+pasv_min_port=61000
+pasv_max_port=65500
+seccomp_sandbox=NO
+max_clients=0
+max_per_ip=0
+idle_session_timeout=600
+xferlog_enable=YES
+xferlog_std_format=NO
+log_ftp_protocol=NO
+vsftpd_log_file=%3/commands.log
+)")
+                             .arg(s->m_port)
+                             .arg(s->m_home, d);
+    WriteText(d + "/vsftpd.conf", conf);
+    s->launch(program, {d + "/vsftpd.conf"}, QString());
     return s;
 }
 

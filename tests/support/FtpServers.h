@@ -1,7 +1,7 @@
 // FTP servers for the tests, on 127.0.0.1 on free ports with private
 // configurations in the run's temporary folder, stopped when destroyed (or
 // when the test program dies): pyftpdlib, proftpd, and our own scriptable
-// fault server (faultftpd.py); and an HTTP server (httpd.py) for the
+// fault server (faultftpd.py); vsftpd for the benchmarks; and an HTTP server (httpd.py) for the
 // maker's web site. Start them on the main thread: a server
 // goes when the thread that started it ends.
 #pragma once
@@ -19,7 +19,7 @@ namespace testing_support {
 
 class FtpServer {
 public:
-    enum class Kind { Pyftpdlib, Proftpd, Fault };
+    enum class Kind { Pyftpdlib, Proftpd, Fault, Vsftpd };
 
     virtual ~FtpServer();
     FtpServer(const FtpServer&) = delete;
@@ -60,10 +60,15 @@ protected:
 
     friend std::unique_ptr<FtpServer> StartPyftpdlib();
     friend std::unique_ptr<FtpServer> StartProftpd();
+    friend std::unique_ptr<FtpServer> StartVsftpd(const QString& program);
 };
 
 std::unique_ptr<FtpServer> StartPyftpdlib();
 std::unique_ptr<FtpServer> StartProftpd();
+// vsftpd (program) with anonymous uploads; it must start as root, which
+// locks it into home() and runs sessions as the system account "daemon":
+// folders made in home() for uploads must be writable by all.
+std::unique_ptr<FtpServer> StartVsftpd(const QString& program);
 // Either of the two real servers.
 std::unique_ptr<FtpServer> StartRealServer(FtpServer::Kind kind);
 
