@@ -11,6 +11,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -23,8 +24,11 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QTextEdit>
+#include <QTimer>
 #include <cstdio>
 #include <functional>
+#include <utility>
+#include <vector>
 
 struct OpaqueIBNibRef {
     QString folder;
@@ -41,6 +45,75 @@ FourCharCode CommandOf(const QObject* o) {
     if (c.size() != 4) return 0;
     return FourCC({c[0], c[1], c[2], c[3], 0});
 }
+
+// Windows made from nibs are laid out and painted at most once a display
+// frame, as the window server coalesces updates: a label that changes a
+// thousand times a second during a drop is laid out and drawn sixty times,
+// and the first change of a quiet window still shows at once.
+class FramePacer final : public QObject {
+public:
+    static void Pace(QWidget* window) {
+        static FramePacer* pacer = [] {
+            auto* p = new FramePacer(qApp);
+            qApp->installEventFilter(p);
+            return p;
+        }();
+        (void)pacer;
+        window->setProperty(kPaced, true);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if (m_delivering || (type != QEvent::UpdateRequest && type != QEvent::LayoutRequest) ||
+            !watched->isWidgetType())
+            return false;
+        auto* widget = static_cast<QWidget*>(watched);
+        if (!widget->window()->property(kPaced).toBool()) return false;
+        const qint64 now = m_clock.nsecsElapsed();
+        if (!m_timer.isActive() && now - m_frameStart >= kFrameNs) {
+            m_frameStart = now;
+            return false;
+        }
+        // Later in this frame: once, at its end.
+        for (const auto& [target, pendingType] : m_pending)
+            if (target == widget && pendingType == type) return true;
+        m_pending.emplace_back(widget, type);
+        if (!m_timer.isActive())
+            m_timer.start(int((kFrameNs - (now - m_frameStart) + 999'999) / 1'000'000));
+        return true;
+    }
+
+private:
+    static constexpr const char* kPaced = "loftwisePacedUpdates";
+    static constexpr qint64 kFrameNs = 16'666'667;
+
+    explicit FramePacer(QObject* parent) : QObject(parent), m_timer(this) {
+        m_clock.start();
+        m_timer.setSingleShot(true);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, &FramePacer::deliver);
+    }
+
+    // Layouts first, so the paint shows the new geometry.
+    void deliver() {
+        m_frameStart = m_clock.nsecsElapsed();
+        auto pending = std::exchange(m_pending, {});
+        m_delivering = true;
+        for (QEvent::Type type : {QEvent::LayoutRequest, QEvent::UpdateRequest})
+            for (const auto& [target, pendingType] : pending)
+                if (target && pendingType == type) {
+                    QEvent event(type);
+                    QCoreApplication::sendEvent(target, &event);
+                }
+        m_delivering = false;
+    }
+
+    QElapsedTimer m_clock;
+    qint64 m_frameStart = -kFrameNs;
+    QTimer m_timer;
+    bool m_delivering = false;
+    std::vector<std::pair<QPointer<QWidget>, QEvent::Type>> m_pending;
+};
 
 // Closing the main window with its title-bar button quits like the Quit command.
 class CloseToQuit : public QObject {
@@ -151,6 +224,7 @@ OSStatus CreateWindowFromNib(IBNibRef nibRef, const QString& name, WindowRef* ou
     QWidget* w = LoadEntry(nibRef, name);
     if (!w) return kIBCarbonRuntimeCantFindObject;
     ConnectCommandSources(w);
+    FramePacer::Pace(w);
     if (auto* mw = qobject_cast<QMainWindow*>(w)) {
         AttachMenuBar(mw);
         mw->installEventFilter(new CloseToQuit(mw));

@@ -14,6 +14,7 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <thread>
@@ -250,6 +251,38 @@ TEST_F(UiTest, OneShotTimerFiresOnceFromTheEventLoop) {
     WaitUntil([] { return fired > 1; }, 200, turn);
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(RemoveEventLoopTimer(timer), noErr);
+}
+
+// A label changed far faster than the display is painted about once a
+// frame, and its last text is still painted.
+TEST_F(UiTest, RapidChangesArePaintedOnceAFrame) {
+    ControlRef msg = Control("CNTL", 1);
+    struct PaintCounter : QObject {
+        int paints = 0;
+        qint64 lastPaint = 0;
+        QElapsedTimer clock;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) ++paints, lastPaint = clock.nsecsElapsed();
+            return false;
+        }
+    } counter;
+    counter.clock.start();
+    msg->installEventFilter(&counter);
+    qint64 lastChange = 0;
+    for (int i = 0; i < 300; ++i) {
+        lastChange = counter.clock.nsecsElapsed();
+        plat::SetControlText(msg, QStringLiteral("File: %1").arg(i));
+        Draw1Control(msg);
+        WaitNextEvent(everyEvent, nullptr, 0, nullptr);
+        QThread::usleep(300);
+    }
+    const qint64 changed = counter.clock.nsecsElapsed();
+    const int frames = int(changed / 16'666'667) + 2;
+    EXPECT_LE(counter.paints, frames) << "over " << changed / 1'000'000 << " ms";
+    EXPECT_GE(counter.paints, 2);
+    const auto turn = [] { WaitNextEvent(everyEvent, nullptr, 1, nullptr); };
+    EXPECT_TRUE(WaitUntil([&] { return counter.lastPaint > lastChange; }, kWaitCeilingMs, turn));
+    msg->removeEventFilter(&counter);
 }
 
 TEST_F(UiTest, WaitNextEventSleepsButWakesWhenAWorkerPosts) {
