@@ -53,12 +53,12 @@ FourCharCode CommandOf(const QObject* o) {
 class FramePacer final : public QObject {
 public:
     static void Pace(QWidget* window) {
-        static FramePacer* pacer = [] {
-            auto* p = new FramePacer(qApp);
-            qApp->installEventFilter(p);
-            return p;
-        }();
-        (void)pacer;
+        // One per application object; it goes with it.
+        static QPointer<FramePacer> pacer;
+        if (!pacer) {
+            pacer = new FramePacer(qApp);
+            qApp->installEventFilter(pacer);
+        }
         window->setProperty(kPaced, true);
     }
 

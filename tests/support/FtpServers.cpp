@@ -168,7 +168,8 @@ int FtpServer::loginCount() const {
     switch (m_kind) {
     case Kind::Pyftpdlib:
         return int(lines.filter(QStringLiteral("<- USER ")).size());
-    case Kind::Vsftpd:
+    case Kind::Vsftpd: // its log here holds transfers only
+        return -1;
     case Kind::Proftpd: {
         int n = 0;
         for (const QString& l : lines)
@@ -270,8 +271,6 @@ std::unique_ptr<FtpServer> StartVsftpd(const QString& program) {
     s->m_port = UnusedPort();
     QDir().mkpath(d + QStringLiteral("/empty"));
     // Sessions run as "daemon" in home(), which itself must not be writable.
-    // Passive ports lie above the ephemeral range: a port a client holds
-    // would make the bind fail ("500 OOPS").
     QFile::setPermissions(s->m_home, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                          QFileDevice::ExeOwner | QFileDevice::ReadGroup |
                                          QFileDevice::ExeGroup | QFileDevice::ReadOther |
@@ -293,6 +292,7 @@ anon_other_write_enable=YES
 anon_umask=022
 secure_chroot_dir=%3/empty
 pasv_enable=YES
+# Above the ephemeral range: a port a client holds fails the bind ("500 OOPS").
 pasv_min_port=61000
 pasv_max_port=65500
 seccomp_sandbox=NO

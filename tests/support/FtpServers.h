@@ -39,7 +39,8 @@ public:
     // ftp://127.0.0.1:port with the given (decoded) path; no credentials.
     QUrl url(const QString& path = QStringLiteral("/")) const;
 
-    // The server's record of commands so far, and the logins in it.
+    // The server's record of commands so far, and the logins in it (-1 for
+    // vsftpd, which records transfers only).
     QString logText() const;
     int loginCount() const;
 
