@@ -28,16 +28,24 @@ namespace {
 
 constexpr int kMaxNameBytes = 255;
 
+// The main thread's manager, deleted while the application object is still
+// whole: its network thread delivers events as it stops, and a child of the
+// application is deleted only after the application is gone.
+QPointer<QNetworkAccessManager> gMainThreadManager;
+
 QNetworkAccessManager* ThreadManager() {
     thread_local QPointer<QNetworkAccessManager> manager;
     if (!manager) {
         manager = new QNetworkAccessManager;
         // Gone with the application (main thread) or with its thread.
         QCoreApplication* app = QCoreApplication::instance();
-        if (app && app->thread() == QThread::currentThread())
+        if (app && app->thread() == QThread::currentThread()) {
             manager->setParent(app);
-        else if (QThread* t = QThread::currentThread())
+            gMainThreadManager = manager;
+            qAddPostRoutine([] { delete gMainThreadManager.data(); });
+        } else if (QThread* t = QThread::currentThread()) {
             QObject::connect(t, &QThread::finished, manager.data(), &QObject::deleteLater);
+        }
     }
     return manager;
 }
