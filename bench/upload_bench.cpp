@@ -257,17 +257,6 @@ void WriteMenuSettings(const PlistArray& entries, bool listing) {
     CFPreferencesAppSynchronize(domain);
 }
 
-// Wall time of one program run to its end, in seconds.
-double TimeRun(const QString& program, const QStringList& args) {
-    QElapsedTimer clock;
-    clock.start();
-    const ProcessResult r = RunProcess(program, args, 600000);
-    if (r.exitCode != 0)
-        std::fprintf(stderr, "%s failed (%d): %s\n", qPrintable(program), r.exitCode,
-                     r.err.constData());
-    return double(clock.nsecsElapsed()) / 1e9;
-}
-
 int CountComplete(const QString& folder, qint64 size) {
     int n = 0;
     for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::Files))
@@ -294,12 +283,7 @@ public:
 
     // Seconds from launch to the program's end (its pass, then "Bye.").
     double Run(const QStringList& items) {
-        QElapsedTimer clock;
-        clock.start();
-        QProcess droplet;
-        droplet.start(m_copy + "/Contents/Linux/Loftwise", items);
-        if (!droplet.waitForFinished(300000)) droplet.kill();
-        return double(clock.nsecsElapsed()) / 1e9;
+        return RunChild(m_copy + "/Contents/Linux/Loftwise", items).seconds;
     }
 
     // Seconds from launch until the first byte of file is on the server.
@@ -471,10 +455,10 @@ int main(int argc, char** argv) {
         WriteFile(file, "x");
         const QStringList args{"--plugin", kPlugIn, "--list", file};
         std::vector<double> ours, theirs;
-        TimeRun(kHost, args); // warm the page cache
+        RunChild(kHost, args); // warm the page cache
         for (int i = 0; i < 15; ++i) {
-            ours.push_back(TimeRun(kHost, args));
-            theirs.push_back(TimeRun("/bin/true", args));
+            ours.push_back(RunChild(kHost, args).seconds);
+            theirs.push_back(RunChild("/bin/true", args).seconds);
         }
         Report("menu-build", ours, theirs, {}, 1000, "ms",
                QStringLiteral("(15 rounds against a process that does nothing)"),
@@ -489,8 +473,10 @@ int main(int argc, char** argv) {
         std::vector<double> ours, curl, lftp;
         for (int r = 0; r < rounds; ++r) {
             bench.folder("cm");
-            ours.push_back(TimeRun(
-                kHost, QStringList{"--plugin", kPlugIn, "--choose", "Bench server"} + files));
+            ours.push_back(
+                RunChild(kHost,
+                         QStringList{"--plugin", kPlugIn, "--choose", "Bench server"} + files)
+                    .seconds);
             bench.folder("theirs");
             curl.push_back(bench.Curl(files, "theirs").seconds);
             bench.folder("lftp");
