@@ -26,6 +26,8 @@ ControlRef gUsernameEditText = nullptr;
 ControlRef gPasswordEditText = nullptr;
 ControlRef gHostEditText = nullptr;
 ControlRef gFolderEditText = nullptr;
+// Says why the fields are greyed when the bundle presets them.
+ControlRef gLockedNote = nullptr;
 
 namespace {
 
@@ -98,11 +100,11 @@ void FindControl(SInt32 id, ControlRef* global) {
 }
 
 // What the user calls each field, for refusals.
-const char* FieldName(ControlRef field) {
-    if (field == gHostEditText) return "host";
-    if (field == gUsernameEditText) return "user name";
-    if (field == gPasswordEditText) return "password";
-    return "server folder";
+QString FieldName(ControlRef field) {
+    if (field == gHostEditText) return LocalizedString(QStringLiteral("host"));
+    if (field == gUsernameEditText) return LocalizedString(QStringLiteral("user name"));
+    if (field == gPasswordEditText) return LocalizedString(QStringLiteral("password"));
+    return LocalizedString(QStringLiteral("server folder"));
 }
 
 // C0 controls and DEL: an FTP command line cannot carry them, and a property
@@ -125,9 +127,10 @@ std::optional<QString> RefuseSettings(const std::vector<std::pair<ControlRef, QS
                                       const QString& where) {
     for (const auto& [field, text] : fields)
         if (HoldsControlCharacter(text))
-            return QStringLiteral("The %1%2 holds a control character (such as a tab or a line "
-                                  "break), which cannot be sent to an FTP server.")
-                .arg(QString::fromLatin1(FieldName(field)), where);
+            return LocalizedString(
+                       QStringLiteral("The %1%2 holds a control character (such as a tab or a "
+                                      "line break), which cannot be sent to an FTP server."))
+                .arg(FieldName(field), where);
     QString host, user, password;
     for (const auto& [field, text] : fields) {
         if (field == gHostEditText) host = text;
@@ -136,15 +139,17 @@ std::optional<QString> RefuseSettings(const std::vector<std::pair<ControlRef, QS
     }
     if (!password.isEmpty() &&
         !(KeychainCanHold(host) && KeychainCanHold(user) && KeychainCanHold(password)))
-        return QStringLiteral("The keychain cannot keep the password%1: host, user name and "
-                              "password must each fit in 255 bytes of Mac Roman text.")
+        return LocalizedString(QStringLiteral("The keychain cannot keep the password%1: host, "
+                                              "user name and password must each fit in 255 "
+                                              "bytes of Mac Roman text."))
             .arg(where);
     return std::nullopt;
 }
 
-QString KeychainTroubleText(const char* doing, OSStatus status) {
-    return QStringLiteral("The password could not be %1 the keychain: %2")
-        .arg(QString::fromLatin1(doing), QString::fromStdString(plat::KeychainStatusText(status)));
+// format holds %1 for the keychain's reason.
+QString KeychainTroubleText(const QString& format, OSStatus status) {
+    return LocalizedString(format).arg(
+        plat::PlatformText(QString::fromStdString(plat::KeychainStatusText(status))));
 }
 
 // The main thread's answer to GetSettingsTrouble.
@@ -152,7 +157,9 @@ std::optional<QString> CurrentSettingsTrouble() {
     if (!gPresetTrouble.isEmpty()) return gPresetTrouble;
     if (gKeychainStatus != noErr &&
         GetEditTextAsCFString(gPasswordEditText).value_or(QString()) == gPasswordAtKeychainFailure)
-        return KeychainTroubleText("read from", gKeychainStatus);
+        return KeychainTroubleText(
+            QStringLiteral("The password could not be read from the keychain: %1"),
+            gKeychainStatus);
     return std::nullopt;
 }
 
@@ -272,6 +279,7 @@ void InitializeHardcodedPreferences() {
     DisableControl(gPasswordEditText);
     DisableControl(gHostEditText);
     DisableControl(gFolderEditText);
+    ShowControl(gLockedNote);
 
     // What a Linux editor writes is UTF-8; older files are Mac Roman.
     const bool utf8 = CFStringCreateWithBytes(reinterpret_cast<const uint8_t*>(text->constData()),
@@ -290,12 +298,13 @@ void InitializeHardcodedPreferences() {
     std::vector<std::pair<ControlRef, QString>> values;
     for (int i = 0; i < 4 && i < lines.size(); ++i)
         values.emplace_back(fields[i], line(i));
-    if (auto refused =
-            RefuseSettings(values, QStringLiteral(" in the application's Preferences.txt"))) {
+    if (auto refused = RefuseSettings(
+            values, LocalizedString(QStringLiteral(" in the application's Preferences.txt")))) {
         // Nothing of it is stored, and no transfer runs with the locked fields.
         gPresetTrouble = *refused;
-        ShowStopAlert(*refused, QStringLiteral("Correct the file inside the application bundle "
-                                               "and open the application again."));
+        ShowStopAlert(*refused,
+                      LocalizedString(QStringLiteral("Correct the file inside the application "
+                                                     "bundle and open the application again.")));
         return;
     }
     QString host, username;
@@ -344,7 +353,7 @@ bool SavePreferences() {
     if (password) fields.emplace_back(gPasswordEditText, *password);
     if (folder) fields.emplace_back(gFolderEditText, *folder);
     if (auto refused = RefuseSettings(fields, QString())) {
-        ShowStopAlert(*refused, QStringLiteral("Correct it and click OK again."));
+        ShowStopAlert(*refused, LocalizedString(QStringLiteral("Correct it and click OK again.")));
         return false;
     }
 
@@ -356,9 +365,11 @@ bool SavePreferences() {
     const OSStatus status =
         AddKeychainPassword(CString256(*host), CString256(*username), CString256(*password));
     if (status != noErr)
-        ShowStopAlert(KeychainTroubleText("stored in", status),
-                      QStringLiteral("Uploads use the password as typed until the application "
-                                     "quits."));
+        ShowStopAlert(KeychainTroubleText(QStringLiteral("The password could not be stored in "
+                                                         "the keychain: %1"),
+                                          status),
+                      LocalizedString(QStringLiteral("Uploads use the password as typed until "
+                                                     "the application quits.")));
     return true;
 }
 
@@ -415,6 +426,8 @@ void InitPreferences() {
         FindControl(9, &gPasswordEditText);
         FindControl(10, &gHostEditText);
         FindControl(11, &gFolderEditText);
+        FindControl(12, &gLockedNote);
+        HideControl(gLockedNote);
         InitializeHardcodedPreferences();
         InitEditText(QStringLiteral("Username"), gUsernameEditText);
         InitEditText(QStringLiteral("Host"), gHostEditText);

@@ -6,6 +6,7 @@
 #include "platform/Preferences.h"
 #include "platform/ui/Dialogs.h"
 #include "toolkit/CString256.h"
+#include "toolkit/Utilities.h"
 
 namespace {
 const QString kLoginItems = QStringLiteral("LoginItems");
@@ -62,8 +63,10 @@ void ClearWickets() {
     params.cancelButton = kAlertStdAlertCancelButton;
     DialogRef alert = nullptr;
     if (CreateStandardAlert(
-            kAlertStopAlert, QStringLiteral("Are you sure you want to clear all current wickets?"),
-            QStringLiteral("This action can not be undone."), &params, &alert) != noErr)
+            kAlertStopAlert,
+            LocalizedString(QStringLiteral("Are you sure you want to clear all current wickets?")),
+            LocalizedString(QStringLiteral("This action can not be undone.")), &params,
+            &alert) != noErr)
         return;
     DialogItemIndex hit = 0;
     RunStandardAlert(alert, nullptr, &hit);

@@ -1,9 +1,12 @@
 #include "platform/Bundle.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QStringDecoder>
+#include <QTranslator>
 #include <QUrl>
 #include <QUuid>
 #include <cstdlib>
@@ -476,6 +479,50 @@ void SetMainBundlePath(const QString& bundlePath) {
     std::lock_guard lock(r.mutex);
     r.main = bundlePath.isEmpty() ? OpenLocked(r, BundleOfExecutable()) : OpenLocked(r, bundlePath);
     r.mainKnown = true;
+}
+
+QString PlatformText(const QString& key) {
+    // Tables are compiled in (resources/platform), read once per language.
+    static std::mutex mutex;
+    static std::map<QString, std::map<QString, QString>> tables;
+    QStringList languages = PreferredLanguages();
+    languages << QStringLiteral("en");
+    std::lock_guard lock(mutex);
+    for (const QString& language : languages) {
+        auto it = tables.find(language);
+        if (it == tables.end()) {
+            QFile file(QLatin1String(":/loftwise/platform/") + language +
+                       QLatin1String(".lproj/Platform.strings"));
+            if (!file.open(QIODevice::ReadOnly)) continue;
+            it = tables
+                     .emplace(
+                         language,
+                         ParseStringsFile(file.readAll()).value_or(std::map<QString, QString>{}))
+                     .first;
+        }
+        const auto entry = it->second.find(key);
+        return entry == it->second.end() ? key : entry->second;
+    }
+    return key;
+}
+
+QString PlatformText(const char* key) {
+    return PlatformText(QString::fromUtf8(key));
+}
+
+void InstallQtTranslations() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    for (const QString& language : PreferredLanguages()) {
+        if (language == QLatin1String("en") || language.startsWith(QLatin1String("en_"))) return;
+        auto* translator = new QTranslator(app);
+        if (translator->load(QLatin1String("qtbase_") + language, folder)) {
+            app->installTranslator(translator);
+            return;
+        }
+        delete translator;
+    }
 }
 
 std::optional<std::map<QString, QString>> ParseStringsFile(const QByteArray& bytes) {

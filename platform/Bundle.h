@@ -53,6 +53,16 @@ QStringList PreferredLanguages();
 // URL. Documents are found below it ("/Loftwise/Loftwise.html").
 std::optional<QString> MakerWebSite(CFBundleRef bundle);
 
+// The platform's own texts (alert buttons, the hosts' windows, error
+// descriptions) in the user's language. The key is the English text and
+// comes back unchanged when the table has no entry.
+QString PlatformText(const QString& key);
+QString PlatformText(const char* key);
+
+// Qt's own texts (the standard buttons, a text field's context menu) in the
+// user's language; call once the application object exists.
+void InstallQtTranslations();
+
 // Overrides the main bundle (tests and hosts that are not inside a bundle).
 void SetMainBundlePath(const QString& bundlePath);
 

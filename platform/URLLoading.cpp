@@ -4,6 +4,8 @@
 // that it still exists and still runs before it goes on.
 #include "platform/URLLoading.h"
 
+#include "platform/Bundle.h"
+
 #include "platform/UniqueFd.h"
 
 #include <QCoreApplication>
@@ -85,35 +87,37 @@ NSError ErrorForReply(QNetworkReply::NetworkError error, const NSURLRequest& req
     case QNetworkReply::ProxyAuthenticationRequiredError:
     case QNetworkReply::UnknownProxyError:
         return MakeError(NSURLErrorCannotConnectToHost,
-                         QStringLiteral("Could not connect to the server."), request);
+                         plat::PlatformText("Could not connect to the server."), request);
     case QNetworkReply::HostNotFoundError:
-        return MakeError(NSURLErrorCannotFindHost,
-                         QStringLiteral("A server with the specified hostname could not be found."),
-                         request);
+        return MakeError(
+            NSURLErrorCannotFindHost,
+            plat::PlatformText("A server with the specified hostname could not be found."),
+            request);
     case QNetworkReply::TimeoutError:
     case QNetworkReply::ProxyTimeoutError:
     case QNetworkReply::OperationCanceledError: // the transfer time-out aborts the reply
-        return MakeError(NSURLErrorTimedOut, QStringLiteral("The request timed out."), request);
+        return MakeError(NSURLErrorTimedOut, plat::PlatformText("The request timed out."), request);
     case QNetworkReply::RemoteHostClosedError:
     case QNetworkReply::TemporaryNetworkFailureError:
     case QNetworkReply::NetworkSessionFailedError:
     case QNetworkReply::UnknownNetworkError:
         return MakeError(NSURLErrorNetworkConnectionLost,
-                         QStringLiteral("The network connection was lost."), request);
+                         plat::PlatformText("The network connection was lost."), request);
     case QNetworkReply::ProtocolUnknownError:
-        return MakeError(NSURLErrorUnsupportedURL, QStringLiteral("The URL is not supported."),
+        return MakeError(NSURLErrorUnsupportedURL, plat::PlatformText("The URL is not supported."),
                          request);
     case QNetworkReply::SslHandshakeFailedError:
         return MakeError(NSURLErrorCannotConnectToHost,
-                         QStringLiteral("A secure connection to the server could not be made."),
+                         plat::PlatformText("A secure connection to the server could not be made."),
                          request);
     case QNetworkReply::TooManyRedirectsError:
     case QNetworkReply::InsecureRedirectError:
     case QNetworkReply::ProtocolFailure:
         return MakeError(NSURLErrorBadServerResponse,
-                         QStringLiteral("The server's answer could not be read."), request);
+                         plat::PlatformText("The server's answer could not be read."), request);
     default:
-        return MakeError(NSURLErrorUnknown, QStringLiteral("An unknown error occurred."), request);
+        return MakeError(NSURLErrorUnknown, plat::PlatformText("An unknown error occurred."),
+                         request);
     }
 }
 
@@ -447,7 +451,7 @@ struct NSURLDownload::Private : Transfer {
         if (response.statusCode() >= 400) {
             const QString reason = m_reason.trimmed();
             fail(MakeError(NSURLErrorBadServerResponse,
-                           QStringLiteral("The server answered %1%2.")
+                           plat::PlatformText("The server answered %1%2.")
                                .arg(response.statusCode())
                                .arg(reason.isEmpty() ? QString() : QLatin1Char(' ') + reason),
                            m_request));
@@ -471,7 +475,7 @@ struct NSURLDownload::Private : Transfer {
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 fail(MakeError(NSURLErrorCannotWriteToFile,
-                               QStringLiteral("The file could not be written."), m_request));
+                               plat::PlatformText("The file could not be written."), m_request));
                 return false;
             }
             p += n;
@@ -486,14 +490,14 @@ struct NSURLDownload::Private : Transfer {
     void finished() override {
         if (fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
             failed(MakeError(NSURLErrorCannotWriteToFile,
-                             QStringLiteral("The file could not be written."), m_request));
+                             plat::PlatformText("The file could not be written."), m_request));
             removeTemporary();
             return;
         }
         if (!moveIntoPlace()) {
             removeTemporary();
             failed(MakeError(NSURLErrorCannotCreateFile,
-                             QStringLiteral("The file could not be created."), m_request));
+                             plat::PlatformText("The file could not be created."), m_request));
             return;
         }
         delegate->downloadDidFinish(q);
@@ -509,7 +513,7 @@ struct NSURLDownload::Private : Transfer {
     bool createDestination() {
         const auto cannotCreate = [this] {
             fail(MakeError(NSURLErrorCannotCreateFile,
-                           QStringLiteral("The file could not be created."), m_request));
+                           plat::PlatformText("The file could not be created."), m_request));
             return false;
         };
         if (destination.isEmpty()) return cannotCreate();

@@ -1,5 +1,7 @@
 #include "platform/streams/StreamErrors.h"
 
+#include "platform/Bundle.h"
+
 #include <QString>
 #include <cerrno>
 #include <cstring>
@@ -57,61 +59,61 @@ QString StreamErrorText(const CFStreamError& error) {
     case kCFStreamErrorDomainPOSIX:
         return QString::fromLocal8Bit(strerror(error.error));
     case kCFStreamErrorDomainNetDB:
-        return QStringLiteral("The server's name could not be found (%1)")
+        return PlatformText("The server's name could not be found (%1)")
             .arg(QString::fromLocal8Bit(gai_strerror(error.error)));
     case kCFStreamErrorDomainFTP: {
         QString what;
         switch (error.error) {
         case 421:
-            what = QStringLiteral("service not available");
+            what = PlatformText("service not available");
             break;
         case 425:
-            what = QStringLiteral("cannot open data connection");
+            what = PlatformText("cannot open data connection");
             break;
         case 426:
-            what = QStringLiteral("transfer aborted");
+            what = PlatformText("transfer aborted");
             break;
         case 450:
         case 550:
-            what = QStringLiteral("file or folder unavailable");
+            what = PlatformText("file or folder unavailable");
             break;
         case 451:
-            what = QStringLiteral("local error on the server");
+            what = PlatformText("local error on the server");
             break;
         case 452:
-            what = QStringLiteral("insufficient storage space");
+            what = PlatformText("insufficient storage space");
             break;
         case 530:
-            what = QStringLiteral("not logged in");
+            what = PlatformText("not logged in");
             break;
         case 552:
-            what = QStringLiteral("storage allocation exceeded");
+            what = PlatformText("storage allocation exceeded");
             break;
         case 553:
-            what = QStringLiteral("file name not allowed");
+            what = PlatformText("file name not allowed");
             break;
         default:
             break;
         }
         return what.isEmpty()
-                   ? QStringLiteral("The FTP server replied %1").arg(error.error)
-                   : QStringLiteral("The FTP server replied %1 (%2)").arg(error.error).arg(what);
+                   ? PlatformText("The FTP server replied %1").arg(error.error)
+                   : PlatformText("The FTP server replied %1 (%2)").arg(error.error).arg(what);
     }
     case kCFStreamErrorDomainLoftwise:
         switch (error.error) {
         case kLoftwiseStreamErrorBadURL:
-            return QStringLiteral("The FTP address is not valid; check the host and folder.");
+            return PlatformText("The FTP address is not valid; check the host and folder.");
         case kLoftwiseStreamErrorControlCharacter:
-            return QStringLiteral("The host, user name, password, folder or file name contains a "
-                                  "line break or NUL character; nothing was sent.");
+            return PlatformText("The host, user name, password, folder or file name contains a "
+                                "line break or NUL character; nothing was sent.");
         case kLoftwiseStreamErrorSetup:
-            return QStringLiteral("The transfer could not be set up");
+            return PlatformText("The transfer could not be set up");
         case kLoftwiseStreamErrorNotRegularFile:
-            return QStringLiteral("The item is not a regular file (a pipe, device or socket) "
-                                  "and was not sent.");
+            return PlatformText("The item is not a regular file (a pipe, device or socket) "
+                                "and was not sent.");
         case kLoftwiseStreamErrorFileChanged:
-            return QStringLiteral("The file changed while it was being sent; the copy on the "
-                                  "server may be incomplete.");
+            return PlatformText("The file changed while it was being sent; the copy on the "
+                                "server may be incomplete.");
         default:
             if (error.error >= kLoftwiseStreamErrorCurlBase)
                 return QString::fromUtf8(
@@ -122,7 +124,7 @@ QString StreamErrorText(const CFStreamError& error) {
     default:
         break;
     }
-    return QStringLiteral("Error %1 in domain %2").arg(error.error).arg(error.domain);
+    return PlatformText("Error %1 in domain %2").arg(error.error).arg(error.domain);
 }
 
 } // namespace plat

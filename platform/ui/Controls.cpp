@@ -171,7 +171,15 @@ QWidget* LoadEntry(IBNibRef nib, const QString& name) {
     const QString path = nib->folder + "/" + name + ".ui";
     if (!QFileInfo::exists(path)) return nullptr;
     QString error;
-    QWidget* w = plat::nib::LoadUiFile(path, {}, &error);
+    // A nib's texts are keys of the application's string table, as a
+    // localized nib would hold them.
+    QWidget* w = plat::nib::LoadUiFile(
+        path,
+        [](const QString& text) {
+            return CFBundleCopyLocalizedString(CFBundleGetMainBundle(), text, text,
+                                               QStringLiteral("LocalizedStrings"));
+        },
+        &error);
     if (!w) std::fprintf(stderr, "Cannot load %s: %s\n", qPrintable(path), qPrintable(error));
     return w;
 }

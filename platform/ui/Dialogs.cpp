@@ -1,5 +1,7 @@
 #include "platform/ui/Dialogs.h"
 
+#include "platform/Bundle.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
@@ -24,8 +26,8 @@ plat::AlertResponder gResponder;
 std::function<void(short)> gBeepObserver;
 
 QString Caption(const QString& text, const QString& fallback) {
-    if (text == kAlertDefaultOKText) return QObject::tr("OK");
-    if (text == kAlertDefaultCancelText) return QObject::tr("Cancel");
+    if (text == kAlertDefaultOKText) return plat::PlatformText("OK");
+    if (text == kAlertDefaultCancelText) return plat::PlatformText("Cancel");
     return text.isEmpty() ? fallback : text;
 }
 
@@ -49,7 +51,7 @@ OSStatus CreateStandardAlert(AlertType type, const QString& error, const QString
     if (params) p = *params;
     plat::AlertRequest req{type, error, explanation, {}};
     // A missing default button still gives the alert one way out.
-    req.buttons << Caption(p.defaultText, QObject::tr("OK"));
+    req.buttons << Caption(p.defaultText, plat::PlatformText("OK"));
     if (!p.cancelText.isEmpty()) req.buttons << Caption(p.cancelText, QString());
     if (!p.otherText.isEmpty()) req.buttons << Caption(p.otherText, QString());
     *outAlert =

@@ -1,10 +1,13 @@
 #include "platform/ui/Events.h"
 
+#include "platform/Bundle.h"
 #include "platform/MainThread.h"
 #include "platform/ui/Snapshot.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QFileInfo>
+#include <QIcon>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
@@ -327,9 +330,30 @@ void ExitToShell() {
 
 namespace plat {
 
+void UseBundleIdentity() {
+    CFBundleRef bundle = CFBundleGetMainBundle();
+    if (!bundle) return;
+    const auto icon =
+        CFBundleGetValueForInfoDictionaryKey(bundle, QStringLiteral("CFBundleIconFile"));
+    if (icon && icon->asString() && !icon->asString()->isEmpty()) {
+        if (auto path = CFBundleCopyResourcePath(bundle, *icon->asString(), QString()))
+            QApplication::setWindowIcon(QIcon(*path));
+    }
+    // A renamed copy says whose it is: "Loftwise – Clients".
+    const auto name = CFBundleGetValueForInfoDictionaryKey(bundle, QStringLiteral("CFBundleName"));
+    const QString product = name && name->asString() ? *name->asString() : QString();
+    const QString copy = QFileInfo(CFBundleGetPath(bundle)).completeBaseName();
+    if (copy.isEmpty()) return;
+    QGuiApplication::setApplicationDisplayName(product.isEmpty() || copy.startsWith(product)
+                                                   ? copy
+                                                   : product + QStringLiteral(" \u2013 ") + copy);
+}
+
 LaunchRole InitApplication(int& argc, char** argv) {
     if (!QCoreApplication::instance()) new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    InstallQtTranslations();
+    UseBundleIdentity();
     InstallQuitSignals();
     // argv as the file system's bytes (Qt has taken its own options out):
     // a name that is not UTF-8 must reach the file system unchanged.

@@ -133,4 +133,8 @@ namespace plat {
 // bundle took the files, the caller exits with 0.
 LaunchRole InitApplication(int& argc, char** argv);
 
+// The main bundle's icon (CFBundleIconFile) on every window, and its name as
+// the application's: the copy's own, after the product's when renamed.
+void UseBundleIdentity();
+
 } // namespace plat

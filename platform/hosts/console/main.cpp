@@ -3,6 +3,9 @@
 // the front there instead.
 #include "platform/hosts/console/LogViewer.h"
 
+#include "platform/Bundle.h"
+#include "platform/ui/Events.h"
+
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
@@ -12,6 +15,8 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("LoftwiseConsole"));
+    plat::InstallQtTranslations();
+    plat::UseBundleIdentity();
     const QStringList files = app.arguments().mid(1);
     if (files.isEmpty()) {
         std::fprintf(stderr, "usage: LoftwiseConsole FILE...\n");

@@ -1,4 +1,5 @@
 #include "platform/hosts/context-menu/ContextMenuHost.h"
+#include "platform/Bundle.h"
 
 #include "platform/Alias.h"
 #include "platform/BackgroundWork.h"
@@ -522,6 +523,7 @@ int RunContextMenuHost(int argc, char** argv) {
         app = std::make_unique<QCoreApplication>(qtArgc, qtArgv);
     }
     QCoreApplication::setApplicationName(QString::fromLatin1(kProgram));
+    plat::InstallQtTranslations();
 
     QStringList bundles = options.plugIns;
     if (const auto folder = FolderPath(kContextualMenuItemsFolderType)) {

@@ -1,5 +1,7 @@
 #include "platform/hosts/context-menu/MenuView.h"
 
+#include "platform/Bundle.h"
+
 #include <QCursor>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -116,7 +118,7 @@ ViewResult Popup(const Menu& menu, const QString& snapshotPath) {
 
 ViewResult Chooser(const Menu& menu) {
     QDialog dialog;
-    dialog.setWindowTitle(QStringLiteral("Choose a command"));
+    dialog.setWindowTitle(plat::PlatformText("Choose a command"));
     auto* tree = new QTreeWidget(&dialog);
     tree->setHeaderHidden(true);
     tree->setRootIsDecorated(true);

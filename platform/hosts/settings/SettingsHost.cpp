@@ -1,5 +1,7 @@
 #include "platform/hosts/settings/SettingsHost.h"
 
+#include "platform/Bundle.h"
+
 #include "platform/Files.h"
 #include "platform/LocalSockets.h"
 
@@ -34,7 +36,6 @@
 
 namespace {
 
-const QString kWindowTitle = QStringLiteral("Loftwise Settings");
 const QString kProgram = QStringLiteral("loftwise-settings");
 constexpr char kUsage[] =
     "usage: loftwise-settings [--pane ID] [--pane-path PATH]... [--snapshot FILE.png [--click "
@@ -86,11 +87,11 @@ struct SettingsHost::Pane {
 };
 
 SettingsHost::SettingsHost(QWidget* parent) : QMainWindow(parent) {
-    setWindowTitle(kWindowTitle);
+    setWindowTitle(plat::PlatformText("Loftwise Settings"));
     setWindowIcon(QIcon::fromTheme(QStringLiteral("preferences-system")));
     setUnifiedTitleAndToolBarOnMac(true);
 
-    auto* bar = addToolBar(QStringLiteral("Show All"));
+    auto* bar = addToolBar(plat::PlatformText("Show All"));
     bar->setObjectName(QStringLiteral("toolbar"));
     bar->setMovable(false);
     bar->setFloatable(false);
@@ -99,7 +100,7 @@ SettingsHost::SettingsHost(QWidget* parent) : QMainWindow(parent) {
     m_showAll =
         bar->addAction(QIcon::fromTheme(QStringLiteral("view-grid"),
                                         style()->standardIcon(QStyle::SP_FileDialogListView)),
-                       tr("Show All"));
+                       plat::PlatformText("Show All"));
     m_showAll->setObjectName(QStringLiteral("showAll"));
     m_showAll->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(m_showAll, &QAction::triggered, this, &SettingsHost::showAll);
@@ -288,7 +289,7 @@ void SettingsHost::deselectCurrent() {
 
 void SettingsHost::showAll() {
     deselectCurrent();
-    setWindowTitle(kWindowTitle);
+    setWindowTitle(plat::PlatformText("Loftwise Settings"));
     m_grid->show();
     fitTo(m_grid);
 }
@@ -515,6 +516,7 @@ int RunSettingsHost(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(kProgram);
     QGuiApplication::setDesktopFileName(kProgram);
+    plat::InstallQtTranslations();
 
     const auto parsed = plat::settingshost::ParseArguments(app.arguments().mid(1));
     if (const QString* error = std::get_if<QString>(&parsed)) {
