@@ -26,7 +26,6 @@ ControlRef gUsernameEditText = nullptr;
 ControlRef gPasswordEditText = nullptr;
 ControlRef gHostEditText = nullptr;
 ControlRef gFolderEditText = nullptr;
-// Says why the fields are greyed when the bundle presets them.
 ControlRef gLockedNote = nullptr;
 
 namespace {

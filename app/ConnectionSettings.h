@@ -19,6 +19,7 @@ extern ControlRef gUsernameEditText;     // 8
 extern ControlRef gPasswordEditText;     // 9
 extern ControlRef gHostEditText;         // 10
 extern ControlRef gFolderEditText;       // 11
+extern ControlRef gLockedNote;           // 12, says why the fields are greyed
 
 // The window the sheet opens on, and what runs after OK has stored the
 // fields (the shell retitles its window and restarts the log). Set before

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <cstring>
@@ -50,13 +51,18 @@ QString StoredString(const PlistValue& entry, const char* key) {
 // Fields of a sheet, for the functions that read and fill them.
 struct Fields {
     QLineEdit host, user, password, folder;
+    QLabel note;
     Fields() {
+        gLockedNote = &note;
         gHostEditText = &host;
         gUsernameEditText = &user;
         gPasswordEditText = &password;
         gFolderEditText = &folder;
     }
-    ~Fields() { gHostEditText = gUsernameEditText = gPasswordEditText = gFolderEditText = nullptr; }
+    ~Fields() {
+        gHostEditText = gUsernameEditText = gPasswordEditText = gFolderEditText = gLockedNote =
+            nullptr;
+    }
 };
 
 // Answers alerts with OK and keeps their messages while it lives.
@@ -314,6 +320,7 @@ TEST_P(HardcodedResource, PresetsAndLocksTheFields) {
     InitializeHardcodedPreferences();
     for (QLineEdit* e : {&f.host, &f.user, &f.password, &f.folder})
         EXPECT_FALSE(e->isEnabled());
+    EXPECT_FALSE(f.note.isHidden()); // the sheet says why
     // A refused line stores nothing, says which, and stops every transfer.
     const std::optional<QString> trouble = GetSettingsTrouble();
     if (c.refused) {
@@ -388,8 +395,11 @@ protected:
 
 TEST_F(Sheet, OpensOnPrefAndCheckBoxesTakeEffectAtTheClick) {
     for (ControlRef c : {gQuitWhenDoneCheckbox, gZipFoldersCheckbox, gUsernameEditText,
-                         gPasswordEditText, gHostEditText, gFolderEditText})
+                         gPasswordEditText, gHostEditText, gFolderEditText, gLockedNote})
         ASSERT_NE(c, nullptr);
+    // Nothing is locked in this copy; the host field shows its form.
+    EXPECT_TRUE(gLockedNote->isHidden());
+    EXPECT_TRUE(Edit(gHostEditText)->placeholderText().contains("host:port"));
     HICommand pref{kHICommandFromMenu, kHICommandPreferences, {nullptr, 0}};
     EXPECT_EQ(ProcessHICommand(&pref), noErr);
     EXPECT_TRUE(gPreferencesWindow->isVisible());
