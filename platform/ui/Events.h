@@ -133,4 +133,12 @@ namespace plat {
 // bundle took the files, the caller exits with 0.
 LaunchRole InitApplication(int& argc, char** argv);
 
+// Keeps Qt's known-harmless platform warnings off the terminal: a platform
+// plug-in without raise() or size hints (offscreen), a missing
+// XDG_RUNTIME_DIR that Qt replaces itself, a Wayland plug-in that is absent
+// where Qt falls back to X11. Every other message goes to the handler that
+// was installed before, unchanged. Call it before the application object is
+// made (the platform plug-in speaks while it loads); later calls do nothing.
+void QuietPlatformNoise();
+
 } // namespace plat

@@ -2,6 +2,7 @@
 // follows it as it grows. A file another viewer shows already is brought to
 // the front there instead.
 #include "platform/hosts/console/LogViewer.h"
+#include "platform/ui/Events.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -10,6 +11,7 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+    plat::QuietPlatformNoise();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("LoftwiseConsole"));
     const QStringList files = app.arguments().mid(1);
