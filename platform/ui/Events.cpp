@@ -20,6 +20,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -160,6 +161,40 @@ void InstallQuitSignals() {
     sigaction(SIGTERM, &sa, nullptr);
     sa.sa_handler = OnQuitGraceOver;
     sigaction(SIGALRM, &sa, nullptr);
+}
+
+struct PlatformNoise {
+    const char* category;
+    const char* text;
+    bool wholeText; // else the text's start
+};
+// Warnings only. Not every "does not support": a plug-in that cannot open a
+// URL or make a GL context has failed at something that was asked for.
+constexpr PlatformNoise kPlatformNoise[] = {
+    // QPlatformWindow's defaults, for plug-ins (offscreen) without them.
+    {"default", "This plugin does not support raise()", true},
+    {"default", "This plugin does not support lower()", true},
+    {"default", "This plugin does not support propagateSizeHints()", true},
+    {"default", "QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to ", false},
+    // Tried first in a Wayland session; Qt goes on to the next plug-in.
+    {"qt.qpa.plugin", "Could not find the Qt platform plugin \"wayland\"", false},
+};
+
+std::atomic<QtMessageHandler> previousMessageHandler{nullptr};
+
+void DropPlatformNoise(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtWarningMsg) {
+        const char* category = context.category ? context.category : "default";
+        for (const PlatformNoise& noise : kPlatformNoise) {
+            const QLatin1String known(noise.text);
+            if (std::strcmp(category, noise.category) == 0 &&
+                (noise.wholeText ? text == known : text.startsWith(known)))
+                return;
+        }
+    }
+    // Unset only while the handler is being installed.
+    if (const QtMessageHandler previous = previousMessageHandler.load())
+        previous(type, context, text);
 }
 
 } // namespace
@@ -349,7 +384,14 @@ void UseBundleIdentity() {
                                                    : product + QStringLiteral(" \u2013 ") + copy);
 }
 
+void QuietPlatformNoise() {
+    static std::once_flag once;
+    std::call_once(once,
+                   [] { previousMessageHandler = qInstallMessageHandler(DropPlatformNoise); });
+}
+
 LaunchRole InitApplication(int& argc, char** argv) {
+    QuietPlatformNoise();
     if (!QCoreApplication::instance()) new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     InstallQtTranslations();

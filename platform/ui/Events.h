@@ -137,4 +137,12 @@ LaunchRole InitApplication(int& argc, char** argv);
 // the application's: the copy's own, after the product's when renamed.
 void UseBundleIdentity();
 
+// Keeps Qt's known-harmless platform warnings off the terminal: a platform
+// plug-in without raise() or size hints (offscreen), a missing
+// XDG_RUNTIME_DIR that Qt replaces itself, a Wayland plug-in that is absent
+// where Qt falls back to X11. Every other message goes to the handler that
+// was installed before, unchanged. Call it before the application object is
+// made (the platform plug-in speaks while it loads); later calls do nothing.
+void QuietPlatformNoise();
+
 } // namespace plat

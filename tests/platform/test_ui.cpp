@@ -1,6 +1,6 @@
 // The interface services over Qt Widgets, offscreen: nib loading, controls
 // by signature and ID, command routing, timers, WaitNextEvent, alerts,
-// sheets, the fade and the quit signals.
+// sheets, the fade, the quit signals and the platform-noise filter.
 #include "platform/Bundle.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Dialogs.h"
@@ -17,6 +17,7 @@
 #include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -372,6 +373,59 @@ TEST_F(UiTest, TerminationSignalsArriveAsTheQuitCommand) {
             << "signal " << sig;
         EXPECT_EQ(gRec.seen.back(), std::make_pair('a', kHICommandQuit));
     }
+}
+
+// Installed before main, so it is the handler the noise filter forwards to
+// whichever test installs the filter first.
+struct MessageRecorder {
+    static inline std::vector<std::string> seen;
+    static inline QtMessageHandler next = nullptr;
+    static inline bool recording = false;
+    static void Record(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        if (!recording) return next(type, context, text);
+        seen.push_back(std::string(context.category) + ": " + text.toStdString());
+    }
+    MessageRecorder() { next = qInstallMessageHandler(Record); }
+} gMessageRecorder;
+
+TEST(PlatformNoise, KnownHarmlessWarningsAreDroppedEverythingElsePasses) {
+    plat::QuietPlatformNoise();
+    plat::QuietPlatformNoise(); // a second call must not chain the filter to itself
+    struct Row {
+        bool warning; // else critical
+        const char* category;
+        const char* text;
+        bool passes;
+    };
+    const Row rows[] = {
+        {true, "default", "This plugin does not support raise()", false},
+        {true, "default", "This plugin does not support lower()", false},
+        {true, "default", "This plugin does not support propagateSizeHints()", false},
+        {true, "default", "QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '/tmp/runtime-u'",
+         false},
+        {true, "qt.qpa.plugin", "Could not find the Qt platform plugin \"wayland\" in \"\"", false},
+        // Failures of something asked for, and look-alikes, still show.
+        {true, "default", "This plugin does not support QPlatformServices::openUrl() for 'x'.",
+         true},
+        {true, "default", "This plugin does not support raise() for window 2", true},
+        {true, "default", "QStandardPaths: wrong permissions on runtime directory /run/u", true},
+        {true, "qt.qpa.plugin", "Could not find the Qt platform plugin \"xcb\" in \"\"", true},
+        {true, "qt.qpa.xcb", "This plugin does not support raise()", true},
+        {false, "default", "This plugin does not support raise()", true},
+    };
+    MessageRecorder::seen.clear();
+    MessageRecorder::recording = true;
+    std::vector<std::string> expected;
+    for (const Row& row : rows) {
+        const QMessageLogger logger(nullptr, 0, nullptr, row.category);
+        if (row.warning)
+            logger.warning("%s", row.text);
+        else
+            logger.critical("%s", row.text);
+        if (row.passes) expected.push_back(std::string(row.category) + ": " + row.text);
+    }
+    MessageRecorder::recording = false;
+    EXPECT_EQ(MessageRecorder::seen, expected);
 }
 
 } // namespace

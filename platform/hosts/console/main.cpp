@@ -13,6 +13,7 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+    plat::QuietPlatformNoise();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("LoftwiseConsole"));
     plat::InstallQtTranslations();

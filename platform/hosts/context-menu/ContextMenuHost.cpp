@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "platform/TextEncoding.h"
 #include "platform/hosts/context-menu/MenuView.h"
+#include "platform/ui/Events.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -507,6 +508,7 @@ int RunContextMenuHost(int argc, char** argv) {
     // (-style, -display) stays a file.
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
+    plat::QuietPlatformNoise();
     std::unique_ptr<QCoreApplication> app;
     if (options.mode == Mode::Show) {
         const bool snapshot = !qEnvironmentVariableIsEmpty("LOFTWISE_MENU_SNAPSHOT");

@@ -4,6 +4,7 @@
 
 #include "platform/Files.h"
 #include "platform/LocalSockets.h"
+#include "platform/ui/Events.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -513,6 +514,7 @@ int Snapshot(SettingsHost& host, const QString& file, const QString& click) {
 } // namespace
 
 int RunSettingsHost(int argc, char** argv) {
+    plat::QuietPlatformNoise();
     QApplication app(argc, argv);
     QApplication::setApplicationName(kProgram);
     QGuiApplication::setDesktopFileName(kProgram);
