@@ -17,6 +17,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -392,7 +393,19 @@ void QuietPlatformNoise() {
 
 LaunchRole InitApplication(int& argc, char** argv) {
     QuietPlatformNoise();
-    if (!QCoreApplication::instance()) new QApplication(argc, argv);
+    if (!QCoreApplication::instance()) {
+        // Qt would abort with a list of its plug-ins; say what is missing.
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
+            qEnvironmentVariableIsEmpty("DISPLAY") &&
+            qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+            std::fprintf(stderr,
+                         "%s: no display to show a window on (neither DISPLAY nor "
+                         "WAYLAND_DISPLAY is set); start it from the desktop\n",
+                         argc > 0 ? argv[0] : "Loftwise");
+            std::exit(1);
+        }
+        new QApplication(argc, argv);
+    }
     QApplication::setQuitOnLastWindowClosed(false);
     InstallQtTranslations();
     UseBundleIdentity();
