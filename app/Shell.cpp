@@ -7,7 +7,6 @@
 #include "app/WicketList.h"
 #include "engine/FTPUpload.h"
 #include "engine/Logging.h"
-#include "platform/Bundle.h"
 #include "toolkit/Utilities.h"
 
 WindowRef gWindow = nullptr;
@@ -155,8 +154,7 @@ void print_message(const QString& text, int where) {
     if (text.isNull()) return;
     // Looked up, not cached: most messages carry a file name or a count,
     // and a cache of every one would grow for as long as the program runs.
-    const QString shown = CFBundleCopyLocalizedString(CFBundleGetMainBundle(), text, text,
-                                                      QStringLiteral("LocalizedStrings"));
+    const QString shown = CopyLocalizedString(text);
     if (gMessageObserver && (where == 1 || where == 2)) gMessageObserver(where, shown);
     if (where == 1)
         SetStaticTextAsCFString(gMessage, shown, true);

@@ -5,7 +5,6 @@
 #include "platform/URLLoading.h"
 
 #include "platform/Bundle.h"
-
 #include "platform/UniqueFd.h"
 
 #include <QCoreApplication>

@@ -34,10 +34,14 @@ const QString& LocalizedString(const QString& key) {
     std::lock_guard<std::mutex> lock(cache.mutex);
     auto found = cache.localizedStrings.find(key);
     if (found != cache.localizedStrings.end()) return found->second;
-    QString value = key;
-    if (CFBundleRef bundle = CFBundleGetMainBundle())
-        value = CFBundleCopyLocalizedString(bundle, key, key, QStringLiteral("LocalizedStrings"));
-    return cache.localizedStrings.emplace(key, std::move(value)).first->second;
+    return cache.localizedStrings.emplace(key, CopyLocalizedString(key)).first->second;
+}
+
+QString CopyLocalizedString(const QString& key) {
+    CFBundleRef bundle = CFBundleGetMainBundle();
+    return bundle
+               ? CFBundleCopyLocalizedString(bundle, key, key, QStringLiteral("LocalizedStrings"))
+               : key;
 }
 
 std::unique_ptr<UniChar[]> GetUnicodeString(const QString& text, UniCharCount* length) {

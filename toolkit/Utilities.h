@@ -18,6 +18,9 @@ using UniCharCount = std::size_t;
 // looked up once per process: the result is kept in a process-wide cache
 // (safe from any thread) and the same key always gives the same object.
 const QString& LocalizedString(const QString& key);
+// The same lookup, not kept: for texts that are seldom keys, such as
+// messages that carry a file name.
+QString CopyLocalizedString(const QString& key);
 
 // The string's UTF-16 code units (terminated for convenience); their count
 // in *length when length is not null.

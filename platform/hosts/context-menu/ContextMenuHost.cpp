@@ -1,8 +1,8 @@
 #include "platform/hosts/context-menu/ContextMenuHost.h"
-#include "platform/Bundle.h"
 
 #include "platform/Alias.h"
 #include "platform/BackgroundWork.h"
+#include "platform/Bundle.h"
 #include "platform/Files.h"
 #include "platform/TextEncoding.h"
 #include "platform/hosts/context-menu/MenuView.h"

@@ -1,7 +1,6 @@
 #include "platform/hosts/settings/SettingsHost.h"
 
 #include "platform/Bundle.h"
-
 #include "platform/Files.h"
 #include "platform/LocalSockets.h"
 #include "platform/ui/Events.h"
