@@ -71,6 +71,18 @@ def find_host():
     return shutil.which(HOST_NAME)
 
 
+def stands_back(extension, system="/usr/share"):
+    """True for an extension installed system-wide when the user installed
+    their own copy of it as well: the file manager loads both, and one
+    submenu is enough."""
+    path = os.path.abspath(extension)
+    if not path.startswith(os.path.join(system, "")):
+        return False
+    data = os.environ.get("XDG_DATA_HOME") or os.path.join(
+        os.path.expanduser("~"), ".local", "share")
+    return os.path.exists(os.path.join(data, os.path.relpath(path, system)))
+
+
 def settings_path():
     config = os.environ.get("XDG_CONFIG_HOME") or os.path.join(
         os.path.expanduser("~"), ".config")

@@ -19,3 +19,8 @@ class LoftwiseCMMenuProvider(GObject.GObject, Nemo.MenuProvider):
         # Nemo's menu items can be separators.
         return loftwise_menu.menu_items(Nemo, args[-1] if args else [], "LoftwiseCM",
                                         separators=True)
+
+
+# The user's own copy, when there is one, serves the menu.
+if loftwise_menu.stands_back(__file__):
+    del LoftwiseCMMenuProvider

@@ -261,7 +261,10 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
             } else if (ZipFolders()) {
                 ShowWithName("Folder: ", &item);
                 FSRef archive;
-                if (ZipArchive(&item, &archive)) Upload(&archive);
+                if (ZipArchive(&item, &archive)) {
+                    Upload(&archive);
+                    DiscardArchive(&archive);
+                }
             } else if (ExpandFolder(&item, countFormat) != noErr) {
                 break;
             }

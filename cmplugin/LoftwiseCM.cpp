@@ -214,7 +214,10 @@ void HandleFTPCommand(const QUrl& destination, const AEDesc* context) {
         if (ItemIsContainer(&ref)) {
             LogEntry("Zipping folder...", true);
             FSRef archive;
-            if (ZipArchive(&ref, &archive)) FTPUpload(&archive, destination);
+            if (ZipArchive(&ref, &archive)) {
+                FTPUpload(&archive, destination);
+                DiscardArchive(&archive);
+            }
         } else {
             FTPUpload(&ref, destination);
             LogNumbered("Uploaded file %d.", i);

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -169,6 +170,31 @@ bool Refuse(QString name, const QString& reason) {
     return false;
 }
 
+// The archive folders' parent, <temporary items>/Loftwise; empty when unknown.
+std::string ArchivesRoot() {
+    FSRef temporaryItems;
+    if (FSFindFolder(kUserDomain, kTemporaryFolderType, kDontCreateFolder, &temporaryItems) !=
+        noErr)
+        return {};
+    const auto path = PathOf(temporaryItems);
+    return path ? Join(*path, "Loftwise") : std::string();
+}
+
+// Symbolic links inside are removed, never followed.
+void RemoveTree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+// A UUID folder being filled: removed with its contents unless kept.
+struct ArchiveFolder {
+    std::string path;
+    bool keep = false;
+    ~ArchiveFolder() {
+        if (!keep) RemoveTree(path);
+    }
+};
+
 } // namespace
 
 bool ZipArchive(const FSRef* folder, FSRef* archive) {
@@ -194,9 +220,12 @@ bool ZipArchive(const FSRef* folder, FSRef* archive) {
         return Refuse(*name, noTemporaryFolder);
 
     const auto uniquePath = PathOf(unique);
+    if (!uniquePath) return Refuse(*name, noTemporaryFolder);
+    // From here on a failure takes the folder and anything half-made with it.
+    ArchiveFolder made{*uniquePath};
     const auto sourcePath = PathOf(*folder);
     const QString tooLong = QStringLiteral("its path is too long");
-    if (!uniquePath || !sourcePath) return Refuse(*name, tooLong);
+    if (!sourcePath) return Refuse(*name, tooLong);
     // Names cannot hold "/" here, except the root folder's own; it becomes
     // ":" as the Finder shows it, so the archive stays inside its folder.
     QString archiveName = *name;
@@ -214,5 +243,17 @@ bool ZipArchive(const FSRef* folder, FSRef* archive) {
         return Refuse(*name, *failed);
     if (FSPathMakeRef(destination.c_str(), archive, nullptr) != noErr)
         return Refuse(*name, QStringLiteral("the archive was not found where it was made"));
+    made.keep = true;
     return true;
+}
+
+void DiscardArchive(const FSRef* archive) {
+    if (!archive) return;
+    const auto path = PathOf(*archive);
+    const std::string root = ArchivesRoot();
+    if (!path || root.empty()) return;
+    // Only <root>/<uuid>/<name>.zip is ours to remove.
+    const std::string folder = FolderOf(*path);
+    if (FolderOf(folder) != root || folder.size() <= root.size() + 1) return;
+    RemoveTree(folder);
 }

@@ -9,10 +9,15 @@
 // droplet keeps its window drawn meanwhile and shows "Zip archiving: <name>").
 // True, with *archive naming the archive, when ditto exits with status 0;
 // false on any failure, which is logged with the folder's name and the
-// reason (and, in the droplet, shown in the error alert). The UUID folder
-// stays behind either way (both 0700); archives are never deleted.
+// reason (and, in the droplet, shown in the error alert). On failure the
+// UUID folder (0700) is removed with whatever the archiver left in it.
 //
 // The archiver is $LOFTWISE_DITTO when set, else /usr/bin/ditto, else the
 // ditto program that travels with this code (next to the shared object or
 // the executable that holds it).
 bool ZipArchive(const FSRef* folder, FSRef* archive);
+
+// Removes an archive ZipArchive made, and its UUID folder, once its upload has
+// ended however it ended: archives must not pile up in the temporary folder
+// (the context-menu host seldom quits). Anything else is left alone.
+void DiscardArchive(const FSRef* archive);

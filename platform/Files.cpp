@@ -2,7 +2,9 @@
 
 #include "platform/UniqueFd.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <algorithm>
 #include <cerrno>
@@ -416,6 +418,28 @@ std::optional<QString> FolderPath(OSType folderType) {
     while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
         path.chop(1);
     return path;
+}
+
+QStringList InstalledBundles(OSType folderType, const QString& extension) {
+    QStringList folders;
+    const std::optional<QString> user = FolderPath(folderType);
+    if (user) folders << *user;
+    const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+    if (user && !exe.isEmpty())
+        folders << QFileInfo(exe).absolutePath() + QLatin1String("/../lib/loftwise/") +
+                       QFileInfo(*user).fileName();
+    QStringList bundles, names;
+    for (const QString& folder : folders) {
+        const QDir dir(folder);
+        for (const QString& name :
+             dir.entryList({QStringLiteral("*.") + extension}, QDir::Dirs | QDir::NoDotAndDotDot,
+                           QDir::Name)) {
+            if (names.contains(name)) continue;
+            names << name;
+            bundles << QDir::cleanPath(dir.filePath(name));
+        }
+    }
+    return bundles;
 }
 
 std::optional<QByteArray> ReadWholeFile(const FSRef& ref) {

@@ -10,6 +10,7 @@
 #include "platform/UniqueFd.h"
 
 #include <QByteArray>
+#include <QStringList>
 #include <QString>
 #include <QUrl>
 #include <optional>
@@ -114,6 +115,13 @@ std::optional<QString> PathOfRef(const FSRef& ref);
 
 // The folder's path for FSFindFolder's types, without creating it.
 std::optional<QString> FolderPath(OSType folderType);
+
+// The bundles (folders named *.<extension>) of a plug-in or pane folder:
+// the user's own (FolderPath) first, then those of a system-wide install
+// beside the running program (<program's folder>/../lib/loftwise/<folder's
+// name>, e.g. /usr/lib/loftwise/PreferencePanes). A user's bundle hides an
+// installed one of the same name. Sorted by name within each folder.
+QStringList InstalledBundles(OSType folderType, const QString& extension);
 
 // The whole data fork; nullopt when the file cannot be opened, sized or read.
 // Content operations read through a symbolic link, as opening the file does.

@@ -162,6 +162,7 @@ private:
     bool m_softwareDownloadInProgress = false;
     NSURLDownload* m_download = nullptr;
     std::optional<NSURLResponse> m_urlResponse;
+    QString m_downloadDestination; // the file the running download writes
     // Wide enough for images past 2 GiB.
     SInt64 m_bytesReceived = 0;
     QCheckBox* m_showPreferencesCheckboxButton = nullptr;

@@ -1,5 +1,5 @@
 // The pane's software update: asks the maker's web site for the newest
-// version and downloads its disk image to the Desktop. Both transfers are
+// version and downloads its Debian package to the Desktop. Both transfers are
 // asynchronous; their callbacks arrive on the main thread.
 #include "prefpane/LoftwisePrefPane.h"
 
@@ -13,13 +13,15 @@
 #include <QDir>
 #include <QLabel>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <cmath>
 #include <limits>
 
 namespace {
 
 const QString kVersionDocumentPath = QStringLiteral("/ProductVersions.plist");
-const QString kDiskImagePath = QStringLiteral("/Loftwise/Loftwise.dmg");
+// The package for this system, beside the version document.
+const QString kDiskImagePath = QStringLiteral("/Loftwise/Loftwise.deb");
 constexpr NSTimeInterval kVersionTimeout = 10.0;
 constexpr NSTimeInterval kDiskImageTimeout = 20.0;
 
@@ -37,6 +39,15 @@ QString Localized(const char* key, const QStringList& arguments = {}) {
 QString DesktopFolder() {
     if (const std::optional<QString> folder = plat::FolderPath(kDesktopFolderType)) return *folder;
     return QDir::homePath() + QStringLiteral("/Desktop");
+}
+
+// A path as a shell command line takes it: quoted unless plainly safe.
+QString ShellQuoted(const QString& path) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./+-]+$"));
+    if (plain.match(path).hasMatch()) return path;
+    QString quoted = path;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
 } // namespace
@@ -130,6 +141,7 @@ void LoftwisePrefPane::clickSoftwareDownloadButton(QObject*) {
     if (m_softwareDownloadInProgress) return;
     m_softwareDownloadInProgress = true;
     m_urlResponse.reset();
+    m_downloadDestination.clear();
     if (m_downloadProgressIndicator) {
         m_downloadProgressIndicator->setValue(0);
         m_downloadProgressIndicator->show();
@@ -151,6 +163,7 @@ void LoftwisePrefPane::downloadDecideDestinationWithSuggestedFilename(NSURLDownl
 }
 
 void LoftwisePrefPane::downloadDidCreateDestination(NSURLDownload*, const QString& path) {
+    m_downloadDestination = path;
     NSLog(Localized("Final file destination: %@", {path}));
 }
 
@@ -175,6 +188,11 @@ void LoftwisePrefPane::downloadDidReceiveDataOfLength(NSURLDownload*, unsigned l
 void LoftwisePrefPane::downloadDidFinish(NSURLDownload*) {
     stopDownload();
     NSLog(Localized("The download has completed"));
+    // The user is told where the package is and how it is installed.
+    if (m_softwareUpdateField && !m_downloadDestination.isEmpty())
+        m_softwareUpdateField->setText(
+            Localized("The update was saved as %@. To install it, run: sudo apt install %@",
+                      {m_downloadDestination, ShellQuoted(m_downloadDestination)}));
 }
 
 void LoftwisePrefPane::downloadDidFailWithError(NSURLDownload*, const NSError& error) {

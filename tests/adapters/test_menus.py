@@ -157,6 +157,36 @@ class ExtensionMenus(StubHostCase):
                 os.unlink(self.log)
 
 
+class SystemWideCopies(StubHostCase):
+
+    def test_a_system_wide_extension_stands_back_for_the_users_own_copy(self):
+        system = os.path.join(self.tmp, "usr-share")
+        data = os.path.join(self.tmp, "data")
+        installed = os.path.join(system, "nautilus-python", "extensions", "loftwise_nautilus.py")
+        users = os.path.join(data, "nautilus-python", "extensions", "loftwise_nautilus.py")
+        rows = [
+            # extension, whether the user has a copy, stands back
+            (installed, False, False),
+            (installed, True, True),
+            (users, True, False),
+            (os.path.join(ADAPTERS, "loftwise_nautilus.py"), True, False),
+        ]
+        with mock.patch.dict(os.environ, {"XDG_DATA_HOME": data}):
+            for extension, user_copy, expected in rows:
+                with self.subTest(extension=extension, user_copy=user_copy):
+                    shutil.rmtree(data, ignore_errors=True)
+                    if user_copy:
+                        os.makedirs(os.path.dirname(users))
+                        open(users, "w").close()
+                    self.assertEqual(loftwise_menu.stands_back(extension, system), expected)
+        # One that stands back offers the file manager no menu provider.
+        for name in ("loftwise_nautilus", "loftwise_nemo", "loftwise_caja", "loftwise_thunar"):
+            with self.subTest(name), mock.patch.object(loftwise_menu, "stands_back",
+                                                       lambda path: True):
+                with self.assertRaises(AttributeError):
+                    load_extension(name)
+
+
 class HostFaults(StubHostCase):
 
     def menu(self, files):

@@ -25,6 +25,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace testing_support;
 
@@ -202,17 +203,31 @@ TEST_F(Queue, FoldersWithoutZippingLoseTheirStructure) {
     ExpectIdle();
 }
 
-TEST_F(Queue, ZippedFoldersGoAsOneArchive) {
+TEST_F(Queue, ZippedFoldersGoAsOneArchiveThatIsThenRemoved) {
+    const QString archives =
+        qEnvironmentVariable("TMPDIR") + QStringLiteral("/TemporaryItems-%1/Loftwise").arg(getuid());
+    auto leftOver = [&] {
+        return QDir(archives).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    };
     SetZip(true);
     const QString src = Tree({"Photos/one.jpg", "Photos/sub/two.jpg"});
     const Watch w = Drop({src + "/Photos"});
-    SetZip(false);
     EXPECT_TRUE(w.messages.contains("Folder: Photos")) << w.messages.join("\n").toStdString();
     ASSERT_EQ(Arrived(), QStringList({"Photos.zip"}));
     const QString out = MakeTempDir("unzipped");
     ASSERT_EQ(RunProcess("unzip", {"-q", s_server->home() + "/Photos.zip", "-d", out}).exitCode, 0);
     EXPECT_EQ(ReadFile(out + "/one.jpg"), QByteArray("dataPhotos/one.jpg"));
     EXPECT_EQ(ReadFile(out + "/sub/two.jpg"), QByteArray("dataPhotos/sub/two.jpg"));
+    EXPECT_EQ(leftOver(), QStringList());
+
+    // A refused upload takes its archive away too.
+    auto* folder = qobject_cast<QLineEdit*>(gFolderEditText);
+    folder->setText("/missing");
+    EXPECT_EQ(Alerts([&] { Drop({src + "/Photos"}); }).size(), 1);
+    folder->setText("/");
+    SetZip(false);
+    EXPECT_TRUE(QDir(archives).exists());
+    EXPECT_EQ(leftOver(), QStringList());
 }
 
 TEST_F(Queue, ASecondDropDuringAPassIsQueuedBehindIt) {

@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
@@ -316,6 +317,13 @@ TEST_F(PlugIn, FixedCommandsAndStrayIdentifiers) {
     EXPECT_TRUE(opener.OpenedAfterQuietTime().isEmpty());
 }
 
+// What is left in the folder where selected folders are zipped.
+QStringList ArchivesLeft() {
+    return QDir(qEnvironmentVariable("TMPDIR") +
+                QStringLiteral("/TemporaryItems-%1/Loftwise").arg(getuid()))
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
 struct UploadCase {
     const char* name;
     std::vector<Selected> selection;
@@ -380,7 +388,13 @@ TEST_F(PlugIn, SelectionsUploadItemByItem) {
             }
         for (const QString& zip : c.arrived.filter(".zip"))
             EXPECT_TRUE(ReadFile(server->home() + "/in/" + zip).startsWith("PK\x03\x04"));
+        EXPECT_EQ(ArchivesLeft(), QStringList());
     }
+    // An archive whose upload failed is removed as well.
+    Set("MenuItems",
+        Root({Item("Up", QStringLiteral("ftp://u:p@127.0.0.1:%1/in").arg(UnusedPort()))}));
+    Choose(Context({{Kind::Folder, "Photos"}}, true, nullptr), 2001);
+    EXPECT_EQ(ArchivesLeft(), QStringList());
 }
 
 // The listing after an upload runs on after the command returned; the host

@@ -185,29 +185,50 @@ TEST_F(ZipArchiveTest, AnEmptyFolderStillRunsTheArchiverWithItsArguments) {
               (QStringList{"-c", "-k", "-X", empty, zip}));
 }
 
-TEST_F(ZipArchiveTest, AFailingArchiverGivesFalseAndLeavesTheUuidFolder) {
+TEST_F(ZipArchiveTest, AFailingArchiverGivesFalseAndLeavesNothingBehind) {
     const QString src = MakeTempDir("in") + "/Docs";
     WriteFile(src + "/a.txt", "a");
     const FSRef folder = RefOf(src);
     FSRef archive{};
+    const QStringList before = UuidFolders();
+    const QString outside = MakeTempDir("outside");
+    WriteFile(outside + "/keep.txt", "keep");
+    const QString archivers[] = {
+        // A half-written archive and a link out of the folder, then failure.
+        MakeScript(QStringLiteral("echo PK > \"$5\"\nln -s '%1' \"$5.link\"\nexit 1").arg(outside)),
+        MakeScript(QStringLiteral("kill -9 $$")),
+        MakeTempDir("bin") + "/no-such-program",
+    };
+    for (const QString& archiver : archivers) {
+        SCOPED_TRACE(archiver.toStdString());
+        UseArchiver(archiver);
+        EXPECT_FALSE(ZipArchive(&folder, &archive));
+        EXPECT_EQ(UuidFolders(), before);
+    }
+    EXPECT_EQ(ReadFile(outside + "/keep.txt"), "keep");
+}
 
-    UseArchiver(MakeScript(QStringLiteral("exit 1")));
-    QStringList before = UuidFolders();
-    EXPECT_FALSE(ZipArchive(&folder, &archive));
-    QStringList after = UuidFolders();
-    ASSERT_EQ(after.size(), before.size() + 1);
-    for (const QString& name : before)
-        after.removeOne(name);
-    EXPECT_TRUE(QDir(LoftwiseTemporaryFolder() + "/" + after[0])
-                    .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
-                    .isEmpty());
+TEST_F(ZipArchiveTest, DiscardingRemovesOnlyAnArchiveMadeHere) {
+    const QString src = MakeTempDir("in") + "/Docs";
+    WriteFile(src + "/a.txt", "a");
+    const FSRef folder = RefOf(src);
+    const QStringList before = UuidFolders();
+    FSRef archive{};
+    ASSERT_TRUE(ZipArchive(&folder, &archive));
+    ASSERT_EQ(UuidFolders().size(), before.size() + 1);
+    DiscardArchive(&archive);
+    EXPECT_EQ(UuidFolders(), before);
+    EXPECT_TRUE(QDir(LoftwiseTemporaryFolder()).exists());
 
-    // Killed by a signal, or not there at all.
-    UseArchiver(MakeScript(QStringLiteral("kill -9 $$")));
-    EXPECT_FALSE(ZipArchive(&folder, &archive));
-    UseArchiver(MakeTempDir("bin") + "/no-such-program");
-    EXPECT_FALSE(ZipArchive(&folder, &archive));
-    EXPECT_EQ(UuidFolders().size(), before.size() + 3);
+    // A file elsewhere, even one in a folder of the temporary folder, stays.
+    const QString elsewhere[] = {src + "/a.txt",
+                                 QFileInfo(LoftwiseTemporaryFolder()).absolutePath() + "/x/y.zip"};
+    for (const QString& path : elsewhere) {
+        WriteFile(path, "mine");
+        const FSRef ref = RefOf(path);
+        DiscardArchive(&ref);
+        EXPECT_EQ(ReadFile(path), "mine") << path.toStdString();
+    }
 }
 
 TEST_F(ZipArchiveTest, TheWindowKeepsRunningWhileTheArchiverWorks) {

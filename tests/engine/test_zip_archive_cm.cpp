@@ -47,6 +47,11 @@ TEST(ZipArchiveCM, ArchivesTheContentsIntoANewUuidFolder) {
     ::chmod(failing.toUtf8().constData(), 0755);
     setenv("LOFTWISE_DITTO", failing.toUtf8().constData(), 1);
     EXPECT_FALSE(ZipArchive(&folder, &archive));
-    EXPECT_EQ(QDir(loftwise).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 2);
+    // The failed one leaves nothing; the made one goes when discarded.
+    EXPECT_EQ(QDir(loftwise).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
+    FSRef made{};
+    ASSERT_EQ(FSPathMakeRef(zip.filePath().toUtf8().constData(), &made, nullptr), noErr);
+    DiscardArchive(&made);
+    EXPECT_EQ(QDir(loftwise).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 0);
     unsetenv("LOFTWISE_DITTO");
 }

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -391,6 +392,24 @@ TEST(FilesFolders, DesktopFollowsUserDirs) {
     FSRef ref{};
     ASSERT_EQ(FSFindFolder(kUserDomain, kDesktopFolderType, kCreateFolder, &ref), noErr);
     EXPECT_EQ(plat::PathOfRef(ref), home + "/Schreibtisch");
+}
+
+TEST(FilesFolders, InstalledBundlesComeAfterTheUsersWhoseNamesHideThem) {
+    const QString data = MakeTempDir("data");
+    ScopedEnv dataEnv("XDG_DATA_HOME", U8(data).c_str());
+    // A system-wide install beside this program: <bin>/../lib/loftwise/PreferencePanes.
+    const QString bin = QFileInfo(QFile::symLinkTarget("/proc/self/exe")).absolutePath();
+    const QString installed = QDir::cleanPath(bin + "/../lib/loftwise/PreferencePanes");
+    const QString user = data + "/PreferencePanes";
+    for (const QString& pane : {installed + "/Shared.prefPane", installed + "/A.prefPane",
+                                installed + "/notapane", user + "/Shared.prefPane",
+                                user + "/Z.prefPane"})
+        QDir().mkpath(pane);
+    WriteFile(installed + "/file.prefPane", "not a folder");
+    EXPECT_EQ(plat::InstalledBundles(kPreferencePanesFolderType, "prefPane"),
+              (QStringList{user + "/Shared.prefPane", user + "/Z.prefPane",
+                           installed + "/A.prefPane"}));
+    QDir(QDir::cleanPath(bin + "/../lib/loftwise")).removeRecursively();
 }
 
 TEST(FilesFolders, UnknownTypesAreParameterErrors) {

@@ -31,7 +31,7 @@ const QString kChecking = QStringLiteral("Checking for a software update...");
 const QString kUpdate = QStringLiteral("An update is available for Loftwise.");
 const QString kUpToDate = QStringLiteral("Your software is up to date.");
 const QString kUnreadable = QStringLiteral("The current version information could not be read.");
-const QString kImagePath = QStringLiteral("/Loftwise/Loftwise.dmg");
+const QString kImagePath = QStringLiteral("/Loftwise/Loftwise.deb");
 const QString kVersionsPath = QStringLiteral("/ProductVersions.plist");
 
 // A copy of the pane whose own version is 2.0.4 and that names no web site
@@ -129,6 +129,12 @@ protected:
         char path[64];
         std::snprintf(path, sizeof path, "/proc/self/fd/%d", STDERR_FILENO);
         return QString::fromUtf8(ReadFile(QFile::symLinkTarget(path)));
+    }
+
+    // What the pane says once a download has finished.
+    static QString Saved(const QString& path, const QString& quoted = {}) {
+        return "The update was saved as " + path +
+               ". To install it, run: sudo apt install " + (quoted.isEmpty() ? path : quoted);
     }
 
     QStringList DesktopFiles(const QString& folder = {}) {
@@ -244,7 +250,7 @@ TEST_F(SoftwareUpdate, DownloadsTheImageToTheDesktopWithProgress) {
                                                   {"length", row.length}});
         const QStringList log = Download();
         // The second download of the same file takes a free name beside the first.
-        const QString name = expected.isEmpty() ? "Loftwise.dmg" : "Loftwise-1.dmg";
+        const QString name = expected.isEmpty() ? "Loftwise.deb" : "Loftwise-1.deb";
         ASSERT_GE(log.size(), 4) << log.join('\n').toStdString();
         EXPECT_EQ(log.first(), "Final file destination: " + m_home + "/Desktop/" + name);
         // The pieces are as the network delivers them.
@@ -257,6 +263,7 @@ TEST_F(SoftwareUpdate, DownloadsTheImageToTheDesktopWithProgress) {
         expected.sort();
         EXPECT_EQ(DesktopFiles(), expected);
         EXPECT_EQ(ReadFile(m_home + "/Desktop/" + name).size(), 262144);
+        EXPECT_EQ(Field("m_softwareUpdateField"), Saved(m_home + "/Desktop/" + name));
     }
     EXPECT_EQ(m_beeps, 0);
 }
@@ -295,11 +302,14 @@ TEST_F(SoftwareUpdate, TheDesktopIsTheUsersXdgDesktopAndTheServerNamesTheFile) {
                       QJsonObject{{"body_size", 1000},
                                   {"headers", QJsonObject{{"Content-Disposition",
                                                            "attachment; filename=\"Loftwise "
-                                                           "2.0.5.dmg\""}}}});
+                                                           "2.0.5.deb\""}}}});
     const QStringList log = Download();
     EXPECT_EQ(log.value(0),
-              "Final file destination: " + m_home + "/Schreibtisch/Loftwise 2.0.5.dmg");
-    EXPECT_EQ(DesktopFiles(m_home + "/Schreibtisch"), QStringList{"Loftwise 2.0.5.dmg"});
+              "Final file destination: " + m_home + "/Schreibtisch/Loftwise 2.0.5.deb");
+    EXPECT_EQ(DesktopFiles(m_home + "/Schreibtisch"), QStringList{"Loftwise 2.0.5.deb"});
+    // The command to install it holds the path quoted.
+    const QString path = m_home + "/Schreibtisch/Loftwise 2.0.5.deb";
+    EXPECT_EQ(Field("m_softwareUpdateField"), Saved(path, "'" + path + "'"));
 }
 
 TEST_F(SoftwareUpdate, LeavingThePaneStopsBothAndTheyCanStartAgain) {
@@ -332,8 +342,8 @@ TEST_F(SoftwareUpdate, LeavingThePaneStopsBothAndTheyCanStartAgain) {
                                                 {"CurrentVersionString", "2.0.5"}})}}},
          {kImagePath, QJsonObject{{"body_size", 1000}}}});
     EXPECT_EQ(Check(), kUpdate);
-    EXPECT_EQ(Download().value(0), "Final file destination: " + m_home + "/Desktop/Loftwise.dmg");
-    EXPECT_EQ(DesktopFiles(), QStringList{"Loftwise.dmg"});
+    EXPECT_EQ(Download().value(0), "Final file destination: " + m_home + "/Desktop/Loftwise.deb");
+    EXPECT_EQ(DesktopFiles(), QStringList{"Loftwise.deb"});
 }
 
 } // namespace

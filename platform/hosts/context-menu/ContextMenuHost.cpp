@@ -527,13 +527,8 @@ int RunContextMenuHost(int argc, char** argv) {
     QCoreApplication::setApplicationName(QString::fromLatin1(kProgram));
     plat::InstallQtTranslations();
 
-    QStringList bundles = options.plugIns;
-    if (const auto folder = FolderPath(kContextualMenuItemsFolderType)) {
-        const QDir dir(*folder);
-        for (const QString& name : dir.entryList({QStringLiteral("*.plugin")},
-                                                 QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
-            bundles << dir.filePath(name);
-    }
+    const QStringList bundles =
+        options.plugIns + plat::InstalledBundles(kContextualMenuItemsFolderType, QStringLiteral("plugin"));
     PlugInSession session;
     session.load(bundles);
     if (session.empty()) {

@@ -168,12 +168,7 @@ SettingsHost::Pane* SettingsHost::findPane(const QString& id) const {
 void SettingsHost::discoverPanes() {
     QStringList candidates = m_panePaths;
     const int named = int(candidates.size());
-    if (const auto folder = plat::FolderPath(kPreferencePanesFolderType)) {
-        const QFileInfoList installed = QDir(*folder).entryInfoList(
-            {QStringLiteral("*.prefPane")}, QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-        for (const QFileInfo& info : installed)
-            candidates << info.absoluteFilePath();
-    }
+    candidates << plat::InstalledBundles(kPreferencePanesFolderType, QStringLiteral("prefPane"));
 
     std::vector<std::unique_ptr<Pane>> found;
     auto has = [&found](const QString& id) {
