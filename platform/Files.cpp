@@ -431,9 +431,8 @@ QStringList InstalledBundles(OSType folderType, const QString& extension) {
     QStringList bundles, names;
     for (const QString& folder : folders) {
         const QDir dir(folder);
-        for (const QString& name :
-             dir.entryList({QStringLiteral("*.") + extension}, QDir::Dirs | QDir::NoDotAndDotDot,
-                           QDir::Name)) {
+        for (const QString& name : dir.entryList({QStringLiteral("*.") + extension},
+                                                 QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
             if (names.contains(name)) continue;
             names << name;
             bundles << QDir::cleanPath(dir.filePath(name));

@@ -10,8 +10,8 @@
 #include "platform/UniqueFd.h"
 
 #include <QByteArray>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <optional>
 #include <string>

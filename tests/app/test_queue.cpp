@@ -204,8 +204,8 @@ TEST_F(Queue, FoldersWithoutZippingLoseTheirStructure) {
 }
 
 TEST_F(Queue, ZippedFoldersGoAsOneArchiveThatIsThenRemoved) {
-    const QString archives =
-        qEnvironmentVariable("TMPDIR") + QStringLiteral("/TemporaryItems-%1/Loftwise").arg(getuid());
+    const QString archives = qEnvironmentVariable("TMPDIR") +
+                             QStringLiteral("/TemporaryItems-%1/Loftwise").arg(getuid());
     auto leftOver = [&] {
         return QDir(archives).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     };

@@ -401,14 +401,14 @@ TEST(FilesFolders, InstalledBundlesComeAfterTheUsersWhoseNamesHideThem) {
     const QString bin = QFileInfo(QFile::symLinkTarget("/proc/self/exe")).absolutePath();
     const QString installed = QDir::cleanPath(bin + "/../lib/loftwise/PreferencePanes");
     const QString user = data + "/PreferencePanes";
-    for (const QString& pane : {installed + "/Shared.prefPane", installed + "/A.prefPane",
-                                installed + "/notapane", user + "/Shared.prefPane",
-                                user + "/Z.prefPane"})
+    for (const QString& pane :
+         {installed + "/Shared.prefPane", installed + "/A.prefPane", installed + "/notapane",
+          user + "/Shared.prefPane", user + "/Z.prefPane"})
         QDir().mkpath(pane);
     WriteFile(installed + "/file.prefPane", "not a folder");
-    EXPECT_EQ(plat::InstalledBundles(kPreferencePanesFolderType, "prefPane"),
-              (QStringList{user + "/Shared.prefPane", user + "/Z.prefPane",
-                           installed + "/A.prefPane"}));
+    EXPECT_EQ(
+        plat::InstalledBundles(kPreferencePanesFolderType, "prefPane"),
+        (QStringList{user + "/Shared.prefPane", user + "/Z.prefPane", installed + "/A.prefPane"}));
     QDir(QDir::cleanPath(bin + "/../lib/loftwise")).removeRecursively();
 }
 

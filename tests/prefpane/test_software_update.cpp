@@ -133,8 +133,8 @@ protected:
 
     // What the pane says once a download has finished.
     static QString Saved(const QString& path, const QString& quoted = {}) {
-        return "The update was saved as " + path +
-               ". To install it, run: sudo apt install " + (quoted.isEmpty() ? path : quoted);
+        return "The update was saved as " + path + ". To install it, run: sudo apt install " +
+               (quoted.isEmpty() ? path : quoted);
     }
 
     QStringList DesktopFiles(const QString& folder = {}) {

@@ -528,7 +528,8 @@ int RunContextMenuHost(int argc, char** argv) {
     plat::InstallQtTranslations();
 
     const QStringList bundles =
-        options.plugIns + plat::InstalledBundles(kContextualMenuItemsFolderType, QStringLiteral("plugin"));
+        options.plugIns +
+        plat::InstalledBundles(kContextualMenuItemsFolderType, QStringLiteral("plugin"));
     PlugInSession session;
     session.load(bundles);
     if (session.empty()) {
