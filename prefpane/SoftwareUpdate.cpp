@@ -188,11 +188,15 @@ void LoftwisePrefPane::downloadDidReceiveDataOfLength(NSURLDownload*, unsigned l
 void LoftwisePrefPane::downloadDidFinish(NSURLDownload*) {
     stopDownload();
     NSLog(Localized("The download has completed"));
-    // The user is told where the package is and how it is installed.
-    if (m_softwareUpdateField && !m_downloadDestination.isEmpty())
+    // The user is told where the package is and how it is installed, as
+    // plain text (the server names the file) they can select and copy.
+    if (m_softwareUpdateField && !m_downloadDestination.isEmpty()) {
+        m_softwareUpdateField->setTextFormat(Qt::PlainText);
+        m_softwareUpdateField->setTextInteractionFlags(Qt::TextSelectableByMouse);
         m_softwareUpdateField->setText(
             Localized("The update was saved as %@. To install it, run: sudo apt install %@",
                       {m_downloadDestination, ShellQuoted(m_downloadDestination)}));
+    }
 }
 
 void LoftwisePrefPane::downloadDidFailWithError(NSURLDownload*, const NSError& error) {
