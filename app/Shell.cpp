@@ -122,6 +122,7 @@ OSStatus ApplicationCommandHandler(EventHandlerCallRef, EventRef event, void*) {
         // still going (a slow or stalled server), the user chose not to wait.
         if (gQuitting && UploadPassPending()) {
             LogEntry("Quit again: the file being sent was left unfinished.", true);
+            DiscardArchiveInFlight();
             ExitToShell();
         }
         if (UploadPassPending())

@@ -19,6 +19,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <optional>
 
 AEDescList gDescList = {typeNull, nullptr};
 
@@ -34,6 +35,8 @@ EventLoopTimerRef gPauseTimer = nullptr;
 // The server names the current pass has used.
 QSet<QByteArray> gPassNames; // native bytes
 std::function<void()> gBetweenWalksObserver;
+// The archive of a zipped folder while it is sent.
+std::optional<FSRef> gArchiveInFlight;
 
 // A folder that changes between its counting and its collecting walk is
 // walked again, a few times, so a folder that settles is sent whole; one
@@ -262,7 +265,9 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
                 ShowWithName("Folder: ", &item);
                 FSRef archive;
                 if (ZipArchive(&item, &archive)) {
+                    gArchiveInFlight = archive;
                     Upload(&archive);
+                    gArchiveInFlight.reset();
                     DiscardArchive(&archive);
                 }
             } else if (ExpandFolder(&item, countFormat) != noErr) {
@@ -306,6 +311,11 @@ void PauseTimerProc(EventLoopTimerRef timer, void*) {
         return;
     }
     ExitToShell();
+}
+
+void DiscardArchiveInFlight() {
+    if (gArchiveInFlight) DiscardArchive(&*gArchiveInFlight);
+    gArchiveInFlight.reset();
 }
 
 bool UploadPassPending() {
