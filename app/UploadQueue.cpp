@@ -267,8 +267,7 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
                 if (ZipArchive(&item, &archive)) {
                     gArchiveInFlight = archive;
                     Upload(&archive);
-                    gArchiveInFlight.reset();
-                    DiscardArchive(&archive);
+                    DiscardArchiveInFlight();
                 }
             } else if (ExpandFolder(&item, countFormat) != noErr) {
                 break;

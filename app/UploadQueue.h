@@ -16,7 +16,8 @@ void ProcessTimerProc(EventLoopTimerRef timer, void* userData);
 void PauseTimerProc(EventLoopTimerRef timer, void* userData);
 // A pass is scheduled, running, or waiting behind another.
 bool UploadPassPending();
-// Removes the zipped folder being sent, for a quit that does not wait for it.
+// Removes the archive of the zipped folder being sent: when its upload has
+// ended, or for a quit that does not wait for it.
 void DiscardArchiveInFlight();
 // Called between the counting and the collecting walk of a dropped folder
 // (tests change the folder there).
