@@ -1,7 +1,7 @@
 #include "app/ConnectionSettings.h"
 
 #include "app/ControlText.h"
-#include "engine/AppHost.h"
+#include "app/AppHost.h"
 #include "platform/Alias.h"
 #include "platform/Bundle.h"
 #include "platform/Keychain.h"

@@ -2,7 +2,7 @@
 // copy in the preferences, the keychain password and the server folder path.
 #pragma once
 
-#include "engine/Settings.h"
+#include "app/Settings.h"
 #include "platform/Files.h"
 #include "platform/ui/Events.h"
 #include "toolkit/CString256.h"

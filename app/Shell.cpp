@@ -5,8 +5,8 @@
 #include "app/DropIntake.h"
 #include "app/UploadQueue.h"
 #include "app/WicketList.h"
-#include "engine/FTPUpload.h"
-#include "engine/Logging.h"
+#include "app/AppLog.h"
+#include "app/Transfers.h"
 #include "toolkit/Utilities.h"
 
 WindowRef gWindow = nullptr;
@@ -121,7 +121,8 @@ OSStatus ApplicationCommandHandler(EventHandlerCallRef, EventRef event, void*) {
         // Quit lets the file being sent finish; asked again while it is
         // still going (a slow or stalled server), the user chose not to wait.
         if (gQuitting && UploadPassPending()) {
-            LogEntry("Quit again: the file being sent was left unfinished.", true);
+            LogEntry("Quit again: the file being sent was stopped.", true);
+            StopUploadInFlight();
             DiscardArchiveInFlight();
             ExitToShell();
         }

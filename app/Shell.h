@@ -1,7 +1,7 @@
 // The droplet's start-up, event loop, command dispatch and status display.
 #pragma once
 
-#include "engine/AppHost.h"
+#include "app/AppHost.h"
 #include "platform/ui/Events.h"
 
 #include <QString>

@@ -5,10 +5,10 @@
 #include "app/ConnectionSettings.h"
 #include "app/DropIntake.h"
 #include "app/Shell.h"
-#include "engine/FTPUpload.h"
-#include "engine/LogSupport.h"
-#include "engine/Logging.h"
+#include "app/AppLog.h"
+#include "app/Transfers.h"
 #include "engine/ZipArchive.h"
+#include "platform/SystemLog.h"
 #include "platform/Alias.h"
 #include "platform/AppleEventDelivery.h"
 #include "platform/ui/Dialogs.h"
@@ -37,6 +37,14 @@ QSet<QByteArray> gPassNames; // native bytes
 std::function<void()> gBetweenWalksObserver;
 // The archive of a zipped folder while it is sent.
 std::optional<FSRef> gArchiveInFlight;
+// What the pass could not send, reported once at its end: the failure
+// that ended it (every later file would have met it too) and the files
+// that failed on their own.
+std::optional<TransferOutcome> gPassEnder;
+long gFilesNotSent = 0; // after the pass ended: this file and those left
+QStringList gFileFailures;
+QStringList gPartialFiles;
+constexpr UInt16 kIsInvisible = 0x4000;
 
 // A folder that changes between its counting and its collecting walk is
 // walked again, a few times, so a folder that settles is sent whole; one
@@ -79,12 +87,78 @@ void ShowWithName(const char* prefix, const FSRef* ref) {
         print_message(LocalizedString(QString::fromLatin1(prefix)) + *name, 1);
 }
 
-// Reports something the pass could not send the way a failed upload is
-// reported: a log line and the error alert.
+// Something the pass could not send: logged now, shown at the pass's end.
 void ReportSkipped(const QString& text) {
     LogLine(text);
-    gTheError = text;
-    ReportErrorAlert();
+    gFileFailures << text;
+}
+
+bool IsInvisible(const FSRef* file) {
+    FSCatalogInfo catalog;
+    if (FSGetCatalogInfo(file, kFSCatInfoNodeFlags | kFSCatInfoFinderInfo, &catalog, nullptr,
+                         nullptr, nullptr) != noErr ||
+        (catalog.nodeFlags & kFSNodeIsDirectoryMask))
+        return false;
+    return UInt16(catalog.finderInfo[8] << 8 | catalog.finderInfo[9]) & kIsInvisible;
+}
+
+bool PassOver() {
+    return gQuitting || gStopping || gPassEnder.has_value();
+}
+
+// The files of the items after index in the drop (a folder counts its files
+// when it is expanded, else as one archive).
+long CountItemsAfter(long index, long count) {
+    long files = 0;
+    for (long i = index + 1; i <= count; ++i) {
+        FSRef item;
+        Size size = 0;
+        DescType type = 0;
+        AEKeyword keyword = 0;
+        if (AEGetNthPtr(&gDescList, i, typeFSRef, &keyword, &type, &item, sizeof item, &size) !=
+            noErr)
+            continue;
+        if (!CFile::IsADirectory(&item) || ZipFolders()) {
+            ++files;
+            continue;
+        }
+        gWhichFilter = 2;
+        gNbrFilesToBeProcessed = 0;
+        WalkFolder(&item);
+        files += gNbrFilesToBeProcessed;
+    }
+    return files;
+}
+
+// The pass's report, once: the failure that ended it with the settings
+// button, or the files that failed on their own.
+void ReportPass() {
+    if (gPassEnder && gPassEnder->kind != TransferOutcome::Kind::Stopped) {
+        const auto destination = CurrentDestination();
+        QString text = plat::FillFormat(
+            LocalizedString(QStringLiteral("Nothing could be sent to %@. %@")),
+            {destination ? destination->Describe() : QString(), gPassEnder->Explanation()});
+        text += QLatin1Char('\n') +
+                plat::FillFormat(LocalizedString(QStringLiteral("Files not sent: %d.")),
+                                 {QString::number(gFilesNotSent)});
+        for (const QString& partial : gPartialFiles)
+            text += QLatin1Char('\n') + partial;
+        ReportErrorAlert(text, true);
+    } else if (!gFileFailures.isEmpty() || !gPartialFiles.isEmpty()) {
+        // A long list is cut: the log keeps every line.
+        constexpr qsizetype kShown = 15;
+        QStringList lines = gFileFailures.mid(0, kShown);
+        if (gFileFailures.size() > kShown)
+            lines << plat::FillFormat(LocalizedString(QStringLiteral("\u2026and %d more (see the "
+                                                                     "log).")),
+                                      {QString::number(gFileFailures.size() - kShown)});
+        lines << gPartialFiles;
+        ReportErrorAlert(lines.join(QLatin1Char('\n')));
+    }
+    gPassEnder.reset();
+    gFileFailures.clear();
+    gPartialFiles.clear();
+    gFilesNotSent = 0;
 }
 
 // Names a dropped item that no longer resolves by the path its alias
@@ -101,11 +175,11 @@ void ReportMissingItem(long i, OSErr err) {
     }
     AEDisposeDesc(&desc);
     if (path)
-        ReportSkipped(FillFormat(LocalizedString(QStringLiteral("\u201C%@\u201D could not be found "
+        ReportSkipped(plat::FillFormat(LocalizedString(QStringLiteral("\u201C%@\u201D could not be found "
                                                                 "(error %d) and was not sent.")),
                                  {QString::fromUtf8(*path), QString::number(err)}));
     else
-        ReportSkipped(FillFormat(
+        ReportSkipped(plat::FillFormat(
             LocalizedString(QStringLiteral("Item %d of the drop could not be found (error %d).")),
             {QString::number(i), QString::number(err)}));
 }
@@ -120,10 +194,14 @@ QByteArray NumberedName(const QByteArray& name, int n) {
 // Uploads one file of the pass. Every file goes to the one server folder,
 // so a name this pass has already sent gets a number: no file of a drop
 // replaces another of the same drop.
-void Upload(const FSRef* file) {
+void UploadOne(const FSRef* file) {
+    if (IsInvisible(file)) return;
     const auto path = plat::PathBytesOfRef(*file);
+    const QString shownName = FSGetName(file).value_or(QString());
     if (!path) {
-        FTPUpload(file); // reports the failure
+        ReportSkipped(plat::FillFormat(
+            LocalizedString(QStringLiteral("%@ was not sent: %@")),
+            {shownName, LocalizedString(QStringLiteral("The upload could not be configured."))}));
         return;
     }
     // Names are compared and numbered as the file system's bytes, which
@@ -134,10 +212,24 @@ void Upload(const FSRef* file) {
         remote = NumberedName(name, n);
     gPassNames.insert(remote);
     if (remote != name)
-        LogLine(FillFormat(LocalizedString(QStringLiteral("%@ sent as %@ (this drop has another "
+        LogLine(plat::FillFormat(LocalizedString(QStringLiteral("%@ sent as %@ (this drop has another "
                                                           "file of that name)")),
                            {QString::fromUtf8(name), QString::fromUtf8(remote)}));
-    FTPUpload(file, remote == name ? QByteArray() : remote);
+    const TransferOutcome outcome = UploadFile(file, remote == name ? QByteArray() : remote);
+    if (outcome.sent()) return;
+    if (outcome.partialOnServer()) {
+        UInt64 size = 0;
+        plat::DataForkSize(*file, &size);
+        gPartialFiles << PartialFileText(QString::fromUtf8(remote), outcome.bytes, size);
+    }
+    if (outcome.endsPass()) {
+        gPassEnder = outcome;
+        gFilesNotSent = 1;
+        return;
+    }
+    if (outcome.reason.isEmpty()) return; // a setting that could not be read: logged
+    ReportSkipped(plat::FillFormat(LocalizedString(QStringLiteral("%@ was not sent: %@")),
+                                   {shownName, outcome.Explanation()}));
 }
 
 // Counts the folder's files and collects them into files; false when the
@@ -164,7 +256,7 @@ bool CollectFolder(const FSRef* folder, std::unique_ptr<FSRef[]>& files, SInt32&
         gFSRefArray = nullptr;
         if (gNbrFilesProcessed == count || gQuitting) {
             if (attempt > 0) {
-                const QString text = FillFormat(
+                const QString text = plat::FillFormat(
                     LocalizedString(QStringLiteral("The folder %@ changed while it was read; it "
                                                    "was read again.")),
                     {FSGetName(folder).value_or(QString())});
@@ -175,7 +267,7 @@ bool CollectFolder(const FSRef* folder, std::unique_ptr<FSRef[]>& files, SInt32&
         }
     }
     const QString name = FSGetName(folder).value_or(QString());
-    ReportSkipped(FillFormat(
+    ReportSkipped(plat::FillFormat(
         LocalizedString(QStringLiteral("The folder %@ kept changing while it was read and was not "
                                        "sent. Drop it again once it is complete.")),
         {name}));
@@ -195,13 +287,14 @@ OSErr ExpandFolder(const FSRef* folder, const QString& countFormat) {
     ShowControl(gProgress);
     ShowControl(gSmallMessage);
     gNbrFilesProcessed = 0;
-    for (SInt32 j = 0; j < count && !gQuitting && !gStopping; ++j) {
+    for (SInt32 j = 0; j < count && !PassOver(); ++j) {
         if (auto name = FSGetName(&files[std::size_t(j)])) {
             print_message(LocalizedString(QStringLiteral("File: ")) + *name, 1);
-            Upload(&files[std::size_t(j)]);
+            UploadOne(&files[std::size_t(j)]);
             ++gNbrFilesProcessed;
+            if (gPassEnder) gFilesNotSent += count - j - 1;
         }
-        print_message(FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
+        print_message(plat::FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
         SetControl32BitValue(gProgress, j);
     }
     HideControl(gProgress);
@@ -239,11 +332,12 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
     const QString countFormat = LocalizedString(QStringLiteral("(%d of %d)"));
     gStopping = false;
     gPassNames.clear();
+    gPassEnder.reset();
     ShowBusyState();
 
     long count = 0;
     if (AECountItems(&gDescList, &count) == noErr) {
-        for (long i = 1; i <= count && !gQuitting && !gStopping; ++i) {
+        for (long i = 1; i <= count && !PassOver(); ++i) {
             FSRef item;
             Size size = 0;
             DescType type = 0;
@@ -260,23 +354,35 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
             }
             if (!CFile::IsADirectory(&item)) {
                 ShowWithName("File: ", &item);
-                Upload(&item);
+                UploadOne(&item);
             } else if (ZipFolders()) {
                 ShowWithName("Folder: ", &item);
                 FSRef archive;
-                if (ZipArchive(&item, &archive)) {
+                ZipArchiveCaller caller;
+                caller.starting = [](const QString& name) {
+                    print_message(plat::FillFormat(LocalizedString(QStringLiteral(
+                                                       "Zip archiving: %@")),
+                                                   {name}),
+                                  1);
+                };
+                caller.whileWaiting = [] { YieldToEventLoop(1); };
+                if (ZipArchive(&item, &archive, &caller)) {
                     gArchiveInFlight = archive;
-                    Upload(&archive);
+                    UploadOne(&archive);
                     DiscardArchiveInFlight();
+                } else {
+                    gFileFailures << caller.failure;
                 }
             } else if (ExpandFolder(&item, countFormat) != noErr) {
                 break;
             }
+            if (gPassEnder) gFilesNotSent += CountItemsAfter(i, count);
         }
     }
 
     ShowIdleState();
     ShowIdlePrompt();
+    ReportPass();
     gPassPending = false;
     if (!gWaitingLists.empty() && !gQuitting) {
         AEDisposeDesc(&gDescList);

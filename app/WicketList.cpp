@@ -1,7 +1,7 @@
 // The stored settings of every copy, listed into the log or cleared.
 #include "app/WicketList.h"
 
-#include "engine/Logging.h"
+#include "app/AppLog.h"
 #include "platform/Alias.h"
 #include "platform/Preferences.h"
 #include "platform/ui/Dialogs.h"

@@ -1,14 +1,11 @@
-// What the droplet's and the plug-in's transfers share: the per-transfer
-// record, the stream set-up helpers, the listing callback's work, error
-// texts, format filling, address checks and the listing's entry line.
+// The transfers' building blocks: the per-transfer record, the stream
+// set-up helpers, outcomes and their texts, address checks and the
+// listing's entry line.
 #include "engine/FTPUpload.h"
 
-#include "engine/LogSupport.h"
-#if defined(LOFTWISE_PLUGIN_BUILD)
-#include "engine/LoggingCM.h"
-#else
+#include "engine/EngineText.h"
 #include "engine/Logging.h"
-#endif
+#include "platform/SystemLog.h"
 #include "platform/FTPListing.h"
 #include "platform/Proxies.h"
 
@@ -88,7 +85,9 @@ void MyCFStreamSetFTPProxy(CFTypeRef stream, MyStreamInfo* info) {
 }
 
 std::optional<QString> ReadFailureText(CFReadStreamRef stream) {
-    return HelpfulErrorText(CFReadStreamGetError(stream), false);
+    const CFStreamError error = CFReadStreamGetError(stream);
+    if (error.domain == kCFStreamErrorDomainFTP) return std::nullopt;
+    return HelpfulErrorText(error);
 }
 
 static void LogReadFailure(CFReadStreamRef stream) {
@@ -131,188 +130,22 @@ void MyFinishTransfer(MyStreamInfo* info) {
     CFRunLoopStop(CFRunLoopGetCurrent());
 }
 
-MyUploadStart MyStartUpload(const QUrl& fileURL, const QUrl& uploadURL,
-                            const std::optional<QString>& user,
-                            const std::optional<QString>& password,
-                            CFWriteStreamClientCallBack callback,
-                            std::optional<QString>* openFailure) {
-    CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
-    CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
-    MyStreamInfo* info = nullptr;
-    if (readStream && writeStream) MySetupStreamInfo(&info, readStream, writeStream);
-    if (!info) {
-        if (readStream) CFRelease(readStream);
-        if (writeStream) CFRelease(writeStream);
-        return MyUploadStart::NotConfigured;
-    }
-    if (!CFReadStreamOpen(readStream)) {
-        LogEntry("CFReadStreamOpen failed", true);
-        LogReadFailure(readStream);
-        if (openFailure) *openFailure = ReadFailureText(readStream);
-        MyCleanupStreamInfo(info);
-        return MyUploadStart::ReadOpenFailed;
-    }
-    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
-    if (!CFWriteStreamSetClient(writeStream, kMyStreamEvents, callback, &context)) {
-        LogEntry("CFWriteStreamSetClient failed", true);
-        MyCleanupStreamInfo(info);
-        return MyUploadStart::ClientFailed;
-    }
-    CFWriteStreamScheduleWithRunLoop(writeStream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
-    MyCFStreamSetUsernamePassword(writeStream, user, password);
-    MyCFStreamSetFTPProxy(writeStream, info);
-    if (!CFWriteStreamOpen(writeStream)) {
-        LogEntry("CFWriteStreamOpen failed", true);
-        // Refused before connecting (a name FTP cannot carry, say): say why.
-        const auto why = HelpfulErrorText(CFWriteStreamGetError(writeStream), true);
-        if (why) LogLine(*why);
-        if (openFailure) *openFailure = why;
-        MyCleanupStreamInfo(info);
-        return MyUploadStart::WriteOpenFailed;
-    }
-    return MyUploadStart::Started;
-}
-
-void MyRunListing(const QUrl& folderURL, const std::optional<QString>& user,
-                  const std::optional<QString>& password, CFReadStreamClientCallBack callback) {
-    CFReadStreamRef stream = CFReadStreamCreateWithFTPURL(folderURL);
-    MyStreamInfo* info = nullptr;
-    if (stream) MySetupStreamInfo(&info, stream, nullptr);
-    if (!info) {
-        if (stream) CFRelease(stream);
-        LogEntry("The listing could not be configured.", true);
-        return;
-    }
-    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
-    if (!CFReadStreamSetClient(stream, kMyStreamEvents, callback, &context)) {
-        LogEntry("CFReadStreamSetClient failed", true);
-        MyCleanupStreamInfo(info);
-        return;
-    }
-    CFReadStreamScheduleWithRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
-    MyCFStreamSetUsernamePassword(stream, user, password);
-    MyCFStreamSetFTPProxy(stream, info);
-    if (!CFReadStreamOpen(stream)) {
-        LogEntry("CFReadStreamOpen failed", true);
-        MyCleanupStreamInfo(info);
-        return;
-    }
-    CFRunLoopRun();
-}
-
-void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStreamInfo* info,
-                          MyListingEntryWriter writeEntry) {
-    char line[256];
-    switch (event) {
-    case kCFStreamEventOpenCompleted:
-        LogEntry("Open complete", true);
-        break;
-    case kCFStreamEventHasBytesAvailable: {
-        long total = 0;
-        for (;;) {
-            const CFIndex room = kMyBufferSize - info->pendingByteCount;
-            const CFIndex got =
-                CFReadStreamRead(stream, info->buffer + info->pendingByteCount, room);
-            if (got < 0) {
-                std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(got));
-                LogEntry(line, true);
-                break;
-            }
-            if (got == 0) break;
-            CFIndex available = info->pendingByteCount + got;
-            total += long(available);
-            const UInt8* at = info->buffer;
-            if (info->skippingLongLine) {
-                // The rest of a line too long for the buffer: drop it up to its end.
-                const UInt8* end =
-                    static_cast<const UInt8*>(std::memchr(at, '\n', std::size_t(available)));
-                if (!end)
-                    end = static_cast<const UInt8*>(std::memchr(at, '\r', std::size_t(available)));
-                if (!end) {
-                    info->pendingByteCount = 0;
-                    if (!CFReadStreamHasBytesAvailable(stream)) break;
-                    continue;
-                }
-                available -= (end + 1 - at);
-                at = end + 1;
-                info->skippingLongLine = false;
-            }
-            bool failed = false;
-            for (;;) {
-                std::optional<PlistDictionary> parsed;
-                const CFIndex used =
-                    CFFTPCreateParsedResourceListing(nullptr, at, available, &parsed);
-                if (used > 0) {
-                    if (parsed) writeEntry(*parsed);
-                    at += used;
-                    available -= used;
-                    info->pendingByteCount = SInt32(available);
-                    continue;
-                }
-                if (used == 0) {
-                    if (available == kMyBufferSize) {
-                        LogEntry("Skipped a listing line longer than 32768 bytes", true);
-                        info->skippingLongLine = true;
-                        available = 0;
-                    }
-                    info->pendingByteCount = SInt32(available);
-                    total -= long(available);
-                    std::memmove(info->buffer, at, std::size_t(available));
-                } else if (used == -1) {
-                    LogEntry("CFFTPCreateParsedResourceListing parse failure", true);
-                    failed = true;
-                } else {
-                    info->pendingByteCount = 0;
-                }
-                break;
-            }
-            if (failed) {
-                MyFinishTransfer(info);
-                return;
-            }
-            if (!CFReadStreamHasBytesAvailable(stream)) break;
-        }
-        std::snprintf(line, sizeof line, "Read %ld bytes", total);
-        LogEntry(line, true);
-        break;
-    }
-    case kCFStreamEventErrorOccurred: {
-        const CFStreamError error = CFReadStreamGetError(stream);
-        std::snprintf(line, sizeof line, "CFReadStreamGetError returned (%d, %ld)",
-                      int(error.domain), long(error.error));
-        LogEntry(line, true);
-        MyFinishTransfer(info);
-        break;
-    }
-    case kCFStreamEventEndEncountered:
-        LogEntry("Listing complete", true);
-        MyFinishTransfer(info);
-        break;
-    default:
-        std::snprintf(line, sizeof line, "Received unexpected CFStream event (%d)", int(event));
-        LogEntry(line, true);
-        break;
-    }
-}
-
-std::optional<QString> RefuseDestination(const QUrl& folderURL, const std::optional<QString>& user,
-                                         const std::optional<QString>& password) {
+std::optional<QString> RefuseDestination(const Destination& d) {
+    if (!d.trouble.isEmpty()) return d.trouble;
+    const QUrl& url = d.folderURL;
     // The path is checked decoded too: "%0D%0A" becomes a line break on the wire.
-    if (plat::HasControlCharacter(folderURL.toString()) ||
-        plat::HasControlCharacter(folderURL.host(QUrl::FullyDecoded)) ||
-        plat::HasControlCharacter(folderURL.path(QUrl::FullyDecoded)) ||
-        plat::HasControlCharacter(user.value_or(QString())) ||
-        plat::HasControlCharacter(password.value_or(QString())))
-        return HelpfulErrorText(
-            {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorControlCharacter}, true);
-    if (!folderURL.isValid() || folderURL.host().isEmpty())
-        return HelpfulErrorText({kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorBadURL}, true);
+    if (plat::HasControlCharacter(url.toString()) ||
+        plat::HasControlCharacter(url.host(QUrl::FullyDecoded)) ||
+        plat::HasControlCharacter(url.path(QUrl::FullyDecoded)) ||
+        plat::HasControlCharacter(d.user) || plat::HasControlCharacter(d.password))
+        return plat::StreamErrorText(
+            {kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorControlCharacter});
+    if (!url.isValid() || url.host().isEmpty())
+        return plat::StreamErrorText({kCFStreamErrorDomainLoftwise, kLoftwiseStreamErrorBadURL});
     return std::nullopt;
 }
 
-QUrl AppendFileName(const QUrl& folder, std::string_view path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string_view last = slash == path.npos ? path : path.substr(slash + 1);
+QUrl AppendFileName(const QUrl& folder, std::string_view last) {
     const QByteArray name(last.data(), qsizetype(last.size()));
     QUrl url = folder;
     QString encoded = url.path(QUrl::FullyEncoded);
@@ -321,63 +154,120 @@ QUrl AppendFileName(const QUrl& folder, std::string_view path) {
     return url;
 }
 
-QString FillFormat(const QString& format, const QStringList& values) {
-    QString out;
-    out.reserve(format.size() + 32);
-    qsizetype next = 0;
-    for (qsizetype i = 0; i < format.size(); ++i) {
-        if (format[i] == '%' && i + 1 < format.size()) {
-            qsizetype j = i + 1;
-            while (j < format.size() && format[j] == 'l')
-                ++j;
-            if (j < format.size() && (format[j] == '@' || format[j] == 'd') &&
-                next < values.size()) {
-                out += values[next++];
-                i = j;
-                continue;
-            }
-        }
-        out += format[i];
-    }
-    return out;
-}
-
-std::optional<QString> HelpfulErrorText(const CFStreamError& error, bool withServerTexts) {
+std::optional<QString> HelpfulErrorText(const CFStreamError& error) {
     if (error.domain == kCFStreamErrorDomainFTP) {
-        if (!withServerTexts) return std::nullopt;
+        const QString code = QString::number(error.error);
         if (error.error == 530)
-            return QStringLiteral("Check your username or password. (Server error code: %1)")
-                .arg(error.error);
+            return plat::FillFormat(
+                EngineText("Check your username or password. (Server error code: %d)"), {code});
         if (error.error == 550)
-            return QStringLiteral("Check that your folder exists or allows uploads for your "
-                                  "account. (Server error code: %1)")
-                .arg(error.error);
-        return QStringLiteral("The FTP server returned error code: %1").arg(error.error);
+            return plat::FillFormat(EngineText("Check that your folder exists or allows uploads "
+                                               "for your account. (Server error code: %d)"),
+                                    {code});
+        return plat::FillFormat(EngineText("The FTP server returned error code: %d"), {code});
     }
     if (error.domain == kCFStreamErrorDomainPOSIX) {
         // Keyed by condition: this platform's errno numbers are not the table's.
         switch (error.error) {
         case ENETDOWN:
-            return QStringLiteral("Network is down");
+            return EngineText("Network is down");
         case ENETUNREACH:
-            return QStringLiteral("Network is unreachable");
+            return EngineText("Network is unreachable");
         case ENETRESET:
-            return QStringLiteral("Network dropped connection on reset");
+            return EngineText("Network dropped connection on reset");
         case ECONNABORTED:
-            return QStringLiteral("Software caused connection abort");
+            return EngineText("Software caused connection abort");
         case ECONNRESET:
-            return QStringLiteral("Connection reset by peer");
+            return EngineText("Connection reset by peer");
         case ETIMEDOUT:
-            return QStringLiteral("Operation timed out");
+            return EngineText("Operation timed out");
         case ECONNREFUSED:
-            return QStringLiteral("Connection refused");
+            return EngineText("Connection refused");
+        case EHOSTUNREACH:
+            return EngineText("No route to host");
         default:
             return std::nullopt;
         }
     }
-    // Loftwise's own stream errors are worded where they are defined.
-    if (error.domain == kCFStreamErrorDomainLoftwise) return plat::StreamErrorText(error);
+    // The platform words the rest (names not found, Loftwise's own errors).
+    if (error.domain == kCFStreamErrorDomainLoftwise || error.domain == kCFStreamErrorDomainNetDB)
+        return plat::StreamErrorText(error);
     return std::nullopt;
+}
+
+QString Destination::Describe() const {
+    QString text = folderURL.host(QUrl::FullyDecoded);
+    if (folderURL.port() >= 0) text += ':' + QString::number(folderURL.port());
+    QString path = folderURL.path(QUrl::FullyDecoded);
+    if (!path.startsWith('/')) path.prepend('/');
+    return text + path;
+}
+
+bool TransferOutcome::endsPass() const {
+    switch (kind) {
+    case Kind::Refused:
+    case Kind::LoginRefused:
+    case Kind::FolderRefused:
+    case Kind::ConnectFailed:
+    case Kind::Stopped:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TransferOutcome::partialOnServer() const {
+    return bytes > 0 && (kind == Kind::CutOff || kind == Kind::Stopped || kind == Kind::FileFailed ||
+                         kind == Kind::Rejected);
+}
+
+QString TransferOutcome::Explanation() const {
+    if (serverReply.isEmpty() || reason.contains(serverReply)) return reason;
+    return plat::FillFormat(EngineText("%@ The server replied: %@"), {reason, serverReply});
+}
+
+TransferOutcome OutcomeOfStreamError(const CFStreamError& error, bool connected, UInt64 bytes,
+                                     const QString& serverReply) {
+    using Kind = TransferOutcome::Kind;
+    TransferOutcome o;
+    o.bytes = bytes;
+    o.reason = HelpfulErrorText(error).value_or(plat::StreamErrorText(error));
+    if (error.domain == kCFStreamErrorDomainFTP) {
+        o.serverReply = serverReply;
+        if (error.error == 530)
+            o.kind = Kind::LoginRefused;
+        else if (error.error == 421 && !connected)
+            o.kind = Kind::ConnectFailed;
+        else if (!connected)
+            // Refused before the transfer began: the folder could not be entered.
+            o.kind = Kind::FolderRefused;
+        else
+            o.kind = bytes > 0 || error.error / 100 == 4 ? Kind::CutOff : Kind::Rejected;
+        return o;
+    }
+    if (error.domain == kCFStreamErrorDomainLoftwise) {
+        switch (error.error) {
+        case kLoftwiseStreamErrorBadURL:
+        case kLoftwiseStreamErrorControlCharacter:
+            o.kind = Kind::Rejected; // the file's name: the destination was checked before
+            return o;
+        case kLoftwiseStreamErrorNotRegularFile:
+        case kLoftwiseStreamErrorFileChanged:
+            o.kind = Kind::FileFailed;
+            return o;
+        default:
+            break;
+        }
+    }
+    // Connections that failed: before the login was through, none was made.
+    o.kind = connected ? Kind::CutOff : Kind::ConnectFailed;
+    return o;
+}
+
+QString PartialFileText(const QString& remoteName, UInt64 bytes, UInt64 size) {
+    return plat::FillFormat(EngineText("\u201C%@\u201D on the server is incomplete: at most %@ of "
+                                       "its %@ bytes arrived."),
+                            {remoteName, QString::number(bytes), QString::number(size)});
 }
 
 QByteArray ListingEntryLine(const PlistDictionary& entry) {

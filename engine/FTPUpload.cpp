@@ -1,256 +1,384 @@
-// The droplet's transfers: one file uploaded from a worker thread while the
-// main thread keeps the window alive, and the server folder listed into the
-// log. The destination comes from the settings sheet, copied before the
-// worker starts.
+// Uploads and listings: the worker of each, its stream callback, and the
+// outcome it ends with.
 #include "engine/FTPUpload.h"
 
-#include "engine/AppHost.h"
+#include "engine/EngineText.h"
 #include "engine/Logging.h"
-#include "engine/Settings.h"
+#include "platform/BackgroundWork.h"
 #include "platform/FTPListing.h"
 #include "platform/MainThread.h"
-#include "platform/TextEncoding.h"
-#include "toolkit/Utilities.h"
+#include "platform/SystemLog.h"
 
-#include <QFileInfo>
-#include <QUrl>
+#include <QElapsedTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <thread>
-
-std::atomic<bool> gUploadDone{false};
-std::atomic<bool> gHadError{false};
-CString256 gTheError;
-std::atomic<UInt64> gTotalBytesWritten{0};
 
 namespace {
 
-constexpr std::size_t kPathBufferSize = 32000;
-constexpr UInt16 kIsInvisible = 0x4000;
-
-void Log(const QString& text) {
-    LogEntry(CString256(text).c_str(), true);
+void LogNumber(const char* format, long long value) {
+    char line[128];
+    std::snprintf(line, sizeof line, format, value);
+    LogEntry(line, true);
 }
 
-// Log lines carry the path as Mac Roman where it can be, else its UTF-8 bytes.
-CString256 LogText(const char* prefix, const QString& text) {
-    CString256 line(prefix);
-    if (plat::QStringToMacRoman(text))
-        line += text;
+QString LastReply(CFTypeRef stream) {
+    std::optional<PlistValue> value;
+    if (CFGetTypeID(stream) == CFWriteStreamGetTypeID())
+        value = CFWriteStreamCopyProperty(static_cast<CFWriteStreamRef>(const_cast<CFType*>(stream)),
+                                          kLoftwiseStreamPropertyFTPLastReply);
     else
-        line += text.toUtf8().constData();
-    return line;
+        value = CFReadStreamCopyProperty(static_cast<CFReadStreamRef>(const_cast<CFType*>(stream)),
+                                         kLoftwiseStreamPropertyFTPLastReply);
+    return value && value->asString() ? *value->asString() : QString();
 }
 
-void Fail(const QString& text) {
-    gHadError = true;
-    gTheError = LocalizedString(text);
+UInt64 BytesThatLeft(CFWriteStreamRef stream) {
+    const auto value = CFWriteStreamCopyProperty(stream, kLoftwiseStreamPropertyFTPBytesSent);
+    return value && value->asInteger() ? UInt64(*value->asInteger()) : 0;
 }
 
-// The destination as the worker builds it: nullopt with a log line when a
-// setting is missing; an invalid URL is reported as a failure.
-struct Destination {
-    QUrl folderURL;
-    std::optional<QString> user, password;
-};
-
-std::optional<Destination> ReadDestination(bool forListing) {
-    auto host = GetHost();
-    if (!host) {
-        LogEntry("No host.", true);
-        return std::nullopt;
-    }
-    QString text = "ftp://" + *host;
-    auto folder = GetFolderPath(true);
-    if (!folder) {
-        LogEntry("No FTP server folder.", true);
-        return std::nullopt;
-    }
-    text += *folder;
-    Destination d;
-    d.user = GetUsername();
-    if (!d.user) {
-        LogEntry("No username.", true);
-        return std::nullopt;
-    }
-    d.password = GetPassword();
-    if (!d.password) {
-        LogEntry("No password.", true);
-        return std::nullopt;
-    }
-    if (forListing && !text.endsWith('/')) text += '/';
-    d.folderURL = QUrl(text, QUrl::StrictMode);
-    return d;
-}
-
-// Checks made before anything is sent; the failure text, or nullopt.
-std::optional<QString> RefuseDestination(const Destination& d) {
-    // A password the keychain could not give is never sent as an empty one.
-    if (auto trouble = GetSettingsTrouble()) return trouble;
-    return ::RefuseDestination(d.folderURL, d.user, d.password);
-}
-
-void run(std::unique_ptr<char[]> pathBuffer, ConnectionSnapshot settings, QByteArray remoteName) {
-    ScopedConnectionSnapshot scope(std::move(settings));
-    // The path's bytes go to the file system and the server; the text, with
-    // any bytes that are not UTF-8 shown as U+FFFD, to the log.
-    const std::string_view pathBytes(pathBuffer.get());
-    const QString path = QString::fromUtf8(pathBuffer.get());
-    bool reachedUploading = false;
-    [&] {
-        auto dest = ReadDestination(false);
-        if (!dest) return;
-        const QUrl fileURL = plat::FileURLOfPathBytes(pathBytes);
-        reachedUploading = true;
-        if (auto refused = RefuseDestination(*dest)) {
-            Log(*refused);
-            Fail(*refused);
-            LogEntry(LogText("Uploading ", path).c_str(), true);
-            return;
-        }
-        // The name goes out byte for byte, whether the file's own or the caller's.
-        const QUrl uploadURL = AppendFileName(
-            dest->folderURL, remoteName.isEmpty() ? pathBytes : remoteName.toStdString());
-        std::optional<QString> openFailure;
-        const MyUploadStart started = MyStartUpload(fileURL, uploadURL, dest->user, dest->password,
-                                                    MyUploadCallBack, &openFailure);
-        // The alert's text for each step that can fail.
-        switch (started) {
-        case MyUploadStart::Started:
-            break;
-        case MyUploadStart::NotConfigured:
-            Fail(QStringLiteral("The upload could not be configured."));
-            break;
-        case MyUploadStart::ReadOpenFailed:
-            Fail(openFailure.value_or(QStringLiteral("Could not open a readable connection.")));
-            break;
-        case MyUploadStart::ClientFailed:
-            Fail(QStringLiteral("Could not configure a writable connection."));
-            break;
-        case MyUploadStart::WriteOpenFailed:
-            Fail(openFailure.value_or(QStringLiteral("Could not open a writable connection.")));
-            break;
-        }
-        LogEntry(LogText("Uploading ", path).c_str(), true);
-        if (started == MyUploadStart::Started) CFRunLoopRun();
-    }();
-    if (reachedUploading) LogEntry("Done.", true);
-    gUploadDone.store(true, std::memory_order_release);
-    plat::WakeMainThread();
+TransferOutcome Failed(TransferOutcome::Kind kind, const QString& reason) {
+    TransferOutcome o;
+    o.kind = kind;
+    o.reason = reason;
+    return o;
 }
 
 } // namespace
 
-void ReportErrorAlert() {
-    auto text = CFStringCreateWithCString(gTheError.c_str(), kCFStringEncodingMacRoman);
-    ShowStopAlert(LocalizedString(QStringLiteral("An error occurred:")),
-                  text ? *text
-                       : LocalizedString(QStringLiteral("<error message can't be created!>")));
+// ---------------------------------------------------------------------------
+// Upload
+
+Upload::Upload(Destination destination, std::string localPath, QByteArray remoteName, UInt64 size)
+    : m_destination(std::move(destination)), m_localPath(std::move(localPath)),
+      m_remoteName(std::move(remoteName)), m_size(size) {}
+
+QByteArray Upload::remoteName() const {
+    if (!m_remoteName.isEmpty()) return m_remoteName;
+    const std::size_t slash = m_localPath.rfind('/');
+    return QByteArray::fromStdString(slash == std::string::npos ? m_localPath
+                                                                : m_localPath.substr(slash + 1));
 }
 
-bool FTPUpload(const FSRef* file) {
-    return FTPUpload(file, QByteArray());
+void Upload::stop() {
+    m_stop = true;
+    if (CFRunLoopRef loop = m_loop.load()) CFRunLoopStop(loop);
 }
 
-bool FTPUpload(const FSRef* file, const QByteArray& remoteName) {
-    gHadError = false;
-    gUploadDone = false;
-    gTotalBytesWritten = 0;
+void Upload::finish(TransferOutcome outcome) {
+    m_outcome = std::move(outcome);
+    MyFinishTransfer(m_info);
+    m_info = nullptr;
+}
 
-    FSCatalogInfo catalog;
-    if (FSGetCatalogInfo(file, kFSCatInfoNodeFlags | kFSCatInfoFinderInfo, &catalog, nullptr,
-                         nullptr, nullptr) == noErr &&
-        !(catalog.nodeFlags & kFSNodeIsDirectoryMask)) {
-        const UInt16 finderFlags = UInt16(catalog.finderInfo[8] << 8 | catalog.finderInfo[9]);
-        if (finderFlags & kIsInvisible) return false;
-    }
+TransferOutcome Upload::run() {
+    QElapsedTimer clock;
+    clock.start();
+    TransferOutcome o = send();
+    o.milliseconds = clock.elapsed();
+    if (o.partialOnServer())
+        LogLine(PartialFileText(QString::fromUtf8(remoteName()), o.bytes, m_size));
+    m_finished = true;
+    return o;
+}
 
-    const char* failure = nullptr;
-    UInt64 size = 0;
-    std::optional<QString> name;
-    if (plat::DataForkSize(*file, &size) != noErr)
-        failure = "The size of the file could not be determined.";
-    else if (!(name = FSGetName(file)))
-        failure = "The name of the file could not be determined.";
-    if (!failure) {
-        print_message(
-            FillFormat(LocalizedString(QStringLiteral("Initializing FTP Upload: %@")), {*name}), 1);
-        const std::optional<std::string> path = plat::PathBytesOfRef(*file);
-        const QByteArray bytes = path ? QByteArray::fromStdString(*path) : QByteArray();
-        if (!path || std::size_t(bytes.size()) + 1 > kPathBufferSize) {
-            failure = "The upload could not be configured.";
-        } else {
-            auto buffer = std::make_unique<char[]>(kPathBufferSize);
-            std::memcpy(buffer.get(), bytes.constData(), std::size_t(bytes.size()) + 1);
-            try {
-                std::thread(run, std::move(buffer), TakeConnectionSnapshot(), remoteName).detach();
-            } catch (...) {
-                failure = "The upload could not be configured.";
-            }
-        }
+TransferOutcome Upload::send() {
+    using Kind = TransferOutcome::Kind;
+    auto timed = [](TransferOutcome o) { return o; };
+    if (auto refused = RefuseDestination(m_destination)) {
+        LogLine(*refused);
+        return timed(Failed(Kind::Refused, *refused));
     }
-    if (failure) {
-        gTheError = LocalizedString(QString::fromLatin1(failure));
-        ReportErrorAlert();
-        return true;
+    const QUrl fileURL = plat::FileURLOfPathBytes(m_localPath);
+    const QUrl uploadURL = AppendFileName(m_destination.folderURL, remoteName().toStdString());
+    CFReadStreamRef readStream = CFReadStreamCreateWithFile(fileURL);
+    CFWriteStreamRef writeStream = CFWriteStreamCreateWithFTPURL(uploadURL);
+    if (readStream && writeStream) MySetupStreamInfo(&m_info, readStream, writeStream);
+    if (!m_info) {
+        if (readStream) CFRelease(readStream);
+        if (writeStream) CFRelease(writeStream);
+        LogEntry("The upload could not be configured.", true);
+        return timed(Failed(Kind::FileFailed, EngineText("The upload could not be configured.")));
     }
-
-    int previous = 0;
-    while (!gUploadDone.load(std::memory_order_acquire)) {
-        // A 0-byte file has no percentage to show.
-        if (size > 0) {
-            const UInt64 written = gTotalBytesWritten.load();
-            const int percent = int(double(float(written) / float(size)) * 100.0);
-            if (percent != previous) {
-                print_message(FillFormat(LocalizedString(QStringLiteral(
-                                             "File: %@ (%@ complete, %d of %d bytes)")),
-                                         {*name, QString::number(percent), QString::number(written),
-                                          QString::number(size)}),
-                              1);
-                previous = percent;
-            }
-        }
-        YieldToEventLoop(5);
+    m_info->upload = this;
+    if (!CFReadStreamOpen(readStream)) {
+        LogEntry("CFReadStreamOpen failed", true);
+        const QString why = ReadFailureText(readStream).value_or(
+            EngineText("Could not open a readable connection."));
+        LogLine(why);
+        MyCleanupStreamInfo(m_info);
+        m_info = nullptr;
+        return timed(Failed(Kind::FileFailed, why));
     }
-    if (gHadError) ReportErrorAlert();
-    return gHadError;
+    CFStreamClientContext context{0, m_info, nullptr, nullptr, nullptr};
+    if (!CFWriteStreamSetClient(writeStream, kMyStreamEvents, MyUploadCallBack, &context)) {
+        LogEntry("CFWriteStreamSetClient failed", true);
+        MyCleanupStreamInfo(m_info);
+        m_info = nullptr;
+        return timed(
+            Failed(Kind::FileFailed, EngineText("Could not configure a writable connection.")));
+    }
+    CFWriteStreamScheduleWithRunLoop(writeStream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
+    MyCFStreamSetUsernamePassword(writeStream, m_destination.user, m_destination.password);
+    MyCFStreamSetFTPProxy(writeStream, m_info);
+    if (!CFWriteStreamOpen(writeStream)) {
+        LogEntry("CFWriteStreamOpen failed", true);
+        // Refused before connecting (a name FTP cannot carry, say): say why.
+        TransferOutcome o = OutcomeOfStreamError(CFWriteStreamGetError(writeStream), false, 0, {});
+        LogLine(o.reason);
+        MyCleanupStreamInfo(m_info);
+        m_info = nullptr;
+        return timed(o);
+    }
+    m_loop = CFRunLoopGetCurrent();
+    while (m_info && !m_stop)
+        CFRunLoopRun();
+    m_loop = nullptr;
+    if (m_info) {
+        // Stopped by the user in the middle: the stream is closed unfinished.
+        const UInt64 left = BytesThatLeft(m_info->writeStream);
+        const QString reply = LastReply(m_info->writeStream);
+        MyCleanupStreamInfo(m_info);
+        m_info = nullptr;
+        LogEntry("Stopped by the user.", true);
+        TransferOutcome o = Failed(Kind::Stopped, EngineText("The upload was stopped."));
+        o.bytes = left;
+        return timed(o);
+    }
+    return timed(m_outcome.value_or(Failed(Kind::CutOff, EngineText("The transfer ended early."))));
 }
 
 void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* context) {
     auto* info = static_cast<MyStreamInfo*>(context);
-    char line[256];
+    Upload* upload = info->upload;
+    using Kind = TransferOutcome::Kind;
     switch (event) {
     case kCFStreamEventOpenCompleted:
+        info->connected = true;
         LogEntry("Connected", true);
         break;
     case kCFStreamEventCanAcceptBytes:
-        if (!MySendAvailableBytes(stream, info, [](MyStreamInfo*, CFIndex written) {
-                gTotalBytesWritten += UInt64(written);
+        if (!MySendAvailableBytes(stream, info, [](MyStreamInfo* i, CFIndex) {
+                i->upload->m_sent = i->bytesWritten;
+                if (i->upload->progress) i->upload->progress(i->bytesWritten);
             })) {
-            Fail(ReadFailureText(info->readStream)
-                     .value_or(QStringLiteral("An error occurred reading data.")));
-            MyFinishTransfer(info);
+            TransferOutcome o =
+                Failed(Kind::FileFailed, ReadFailureText(info->readStream)
+                                             .value_or(EngineText("An error occurred reading data.")));
+            o.bytes = BytesThatLeft(stream);
+            upload->finish(o);
         }
         break;
     case kCFStreamEventErrorOccurred: {
         const CFStreamError error = CFWriteStreamGetError(stream);
+        char line[128];
         std::snprintf(line, sizeof line, "CFWriteStreamGetError returned (%d, %ld)",
                       int(error.domain), long(error.error));
         LogEntry(line, true);
-        gHadError = true;
-        gTheError = line;
-        if (auto helpful = HelpfulErrorText(error, true)) {
-            gTheError = *helpful;
-            LogEntry(gTheError.c_str(), true);
+        const TransferOutcome o =
+            OutcomeOfStreamError(error, info->connected, BytesThatLeft(stream), LastReply(stream));
+        LogLine(o.Explanation());
+        upload->finish(o);
+        break;
+    }
+    case kCFStreamEventEndEncountered: {
+        LogNumber("Upload complete (%llu bytes sent)", static_cast<long long>(info->bytesWritten));
+        TransferOutcome o;
+        o.bytes = info->bytesWritten;
+        upload->finish(o);
+        break;
+    }
+    default:
+        LogNumber("Received unexpected CFStream event (%lld)", static_cast<long long>(event));
+        break;
+    }
+}
+
+TransferOutcome FTPUpload(const FSRef* file, const UploadRequest& request) {
+    using Kind = TransferOutcome::Kind;
+    UInt64 size = 0;
+    if (!file || plat::DataForkSize(*file, &size) != noErr)
+        return Failed(Kind::FileFailed, EngineText("The size of the file could not be determined."));
+    const std::optional<std::string> path = plat::PathBytesOfRef(*file);
+    if (!path || path->find('\0') != std::string::npos)
+        return Failed(Kind::FileFailed, EngineText("The upload could not be configured."));
+
+    Upload upload(request.destination, *path, request.remoteName, size);
+    if (request.progress)
+        upload.progress = [&request, size](UInt64 sent) { request.progress(sent, size); };
+    std::atomic<bool> done{false};
+    TransferOutcome outcome;
+    const bool wakes = bool(request.whileWaiting);
+    try {
+        std::thread worker([&] {
+            outcome = upload.run();
+            done.store(true, std::memory_order_release);
+            if (wakes) plat::WakeMainThread();
+        });
+        while (wakes && !done.load(std::memory_order_acquire))
+            request.whileWaiting(upload);
+        worker.join();
+    } catch (const std::system_error&) {
+        return Failed(Kind::FileFailed, EngineText("The upload could not be configured."));
+    }
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+
+void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event, void* context) {
+    MyHandleListingEvent(stream, event, static_cast<MyStreamInfo*>(context));
+}
+
+TransferOutcome ListFolder(const Destination& destination,
+                           const std::function<void()>& beforeEntry) {
+    using Kind = TransferOutcome::Kind;
+    if (auto refused = RefuseDestination(destination)) {
+        LogLine(*refused);
+        return Failed(Kind::Refused, *refused);
+    }
+    QUrl folderURL = destination.folderURL;
+    QString path = folderURL.path(QUrl::FullyEncoded);
+    if (!path.endsWith('/')) folderURL.setPath(path + '/', QUrl::StrictMode);
+    CFReadStreamRef stream = CFReadStreamCreateWithFTPURL(folderURL);
+    MyStreamInfo* info = nullptr;
+    if (stream) MySetupStreamInfo(&info, stream, nullptr);
+    if (!info) {
+        if (stream) CFRelease(stream);
+        LogEntry("The listing could not be configured.", true);
+        return Failed(Kind::Refused, EngineText("The listing could not be configured."));
+    }
+    TransferOutcome outcome;
+    info->beforeEntry = &beforeEntry;
+    info->listingOutcome = &outcome;
+    CFStreamClientContext context{0, info, nullptr, nullptr, nullptr};
+    if (!CFReadStreamSetClient(stream, kMyStreamEvents, MyDirectoryListingCallBack, &context)) {
+        LogEntry("CFReadStreamSetClient failed", true);
+        MyCleanupStreamInfo(info);
+        return Failed(Kind::Refused, EngineText("The listing could not be configured."));
+    }
+    CFReadStreamScheduleWithRunLoop(stream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
+    MyCFStreamSetUsernamePassword(stream, destination.user, destination.password);
+    MyCFStreamSetFTPProxy(stream, info);
+    if (!CFReadStreamOpen(stream)) {
+        LogEntry("CFReadStreamOpen failed", true);
+        const TransferOutcome o = OutcomeOfStreamError(CFReadStreamGetError(stream), false, 0, {});
+        LogLine(o.reason);
+        MyCleanupStreamInfo(info);
+        return o;
+    }
+    CFRunLoopRun();
+    return outcome;
+}
+
+void LogDirectoryListing(const Destination& destination, std::function<void()> beforeEntry) {
+    // Counted as background work, so a host waits for it before it ends or
+    // closes the library holding this code.
+    plat::StartBackgroundWork([destination, beforeEntry = std::move(beforeEntry)] {
+        ListFolder(destination, beforeEntry);
+    });
+}
+
+void MyHandleListingEvent(CFReadStreamRef stream, CFStreamEventType event, MyStreamInfo* info) {
+    char line[256];
+    switch (event) {
+    case kCFStreamEventOpenCompleted:
+        info->connected = true;
+        LogEntry("Open complete", true);
+        break;
+    case kCFStreamEventHasBytesAvailable: {
+        long total = 0;
+        for (;;) {
+            const CFIndex room = kMyBufferSize - info->pendingByteCount;
+            const CFIndex got =
+                CFReadStreamRead(stream, info->buffer + info->pendingByteCount, room);
+            if (got < 0) {
+                std::snprintf(line, sizeof line, "CFReadStreamRead returned %ld", long(got));
+                LogEntry(line, true);
+                break;
+            }
+            if (got == 0) break;
+            CFIndex available = info->pendingByteCount + got;
+            total += long(available);
+            const UInt8* at = info->buffer;
+            if (info->skippingLongLine) {
+                // The rest of a line too long for the buffer: drop it up to its end.
+                const UInt8* end =
+                    static_cast<const UInt8*>(std::memchr(at, '\n', std::size_t(available)));
+                if (!end)
+                    end = static_cast<const UInt8*>(std::memchr(at, '\r', std::size_t(available)));
+                if (!end) {
+                    info->pendingByteCount = 0;
+                    if (!CFReadStreamHasBytesAvailable(stream)) break;
+                    continue;
+                }
+                available -= (end + 1 - at);
+                at = end + 1;
+                info->skippingLongLine = false;
+            }
+            bool failed = false;
+            for (;;) {
+                std::optional<PlistDictionary> parsed;
+                const CFIndex used =
+                    CFFTPCreateParsedResourceListing(nullptr, at, available, &parsed);
+                if (used > 0) {
+                    if (parsed) {
+                        if (info->beforeEntry && *info->beforeEntry) (*info->beforeEntry)();
+                        // The whole line in one append: an upload may log beside it.
+                        LogEntry(ListingEntryLine(*parsed).constData(), true);
+                    }
+                    at += used;
+                    available -= used;
+                    info->pendingByteCount = SInt32(available);
+                    continue;
+                }
+                if (used == 0) {
+                    if (available == kMyBufferSize) {
+                        LogEntry("Skipped a listing line longer than 32768 bytes", true);
+                        info->skippingLongLine = true;
+                        available = 0;
+                    }
+                    info->pendingByteCount = SInt32(available);
+                    total -= long(available);
+                    std::memmove(info->buffer, at, std::size_t(available));
+                } else if (used == -1) {
+                    LogEntry("CFFTPCreateParsedResourceListing parse failure", true);
+                    failed = true;
+                } else {
+                    info->pendingByteCount = 0;
+                }
+                break;
+            }
+            if (failed) {
+                if (info->listingOutcome) {
+                    info->listingOutcome->kind = TransferOutcome::Kind::CutOff;
+                    info->listingOutcome->reason = EngineText("The listing could not be read.");
+                }
+                MyFinishTransfer(info);
+                return;
+            }
+            if (!CFReadStreamHasBytesAvailable(stream)) break;
         }
+        std::snprintf(line, sizeof line, "Read %ld bytes", total);
+        LogEntry(line, true);
+        break;
+    }
+    case kCFStreamEventErrorOccurred: {
+        const CFStreamError error = CFReadStreamGetError(stream);
+        std::snprintf(line, sizeof line, "CFReadStreamGetError returned (%d, %ld)",
+                      int(error.domain), long(error.error));
+        LogEntry(line, true);
+        TransferOutcome o = OutcomeOfStreamError(error, info->connected, 0, LastReply(stream));
+        LogLine(plat::FillFormat(EngineText("The folder was not listed: %@"), {o.Explanation()}));
+        if (info->listingOutcome) *info->listingOutcome = o;
         MyFinishTransfer(info);
         break;
     }
     case kCFStreamEventEndEncountered:
-        std::snprintf(line, sizeof line, "Upload complete (%llu bytes sent)",
-                      static_cast<unsigned long long>(info->bytesWritten));
-        LogEntry(line, true);
+        LogEntry("Listing complete", true);
         MyFinishTransfer(info);
         break;
     default:
@@ -258,45 +386,4 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
         LogEntry(line, true);
         break;
     }
-}
-
-// ---------------------------------------------------------------------------
-// Listing
-
-namespace {
-
-void WriteEntryLine(const PlistDictionary& entry) {
-    OpenConsole();
-    const QByteArray line = ListingEntryLine(entry);
-    LogLineGuard guard;
-    // Pieces of at most 255 bytes, then the final space with the line end.
-    const QByteArray body = line.left(line.size() - 1);
-    for (qsizetype at = 0; at < body.size(); at += 255)
-        LogEntry(body.mid(at, 255).constData(), false);
-    LogEntry(" ", true);
-}
-
-void dir_run(ConnectionSnapshot settings) {
-    ScopedConnectionSnapshot scope(std::move(settings));
-    auto dest = ReadDestination(true);
-    if (!dest) return;
-    if (auto refused = RefuseDestination(*dest)) {
-        Log(*refused);
-        return;
-    }
-    MyRunListing(dest->folderURL, dest->user, dest->password, MyDirectoryListingCallBack);
-}
-
-} // namespace
-
-void LogDirectoryListing() {
-    try {
-        std::thread(dir_run, TakeConnectionSnapshot()).detach();
-    } catch (...) {
-        // Failures to start are silent.
-    }
-}
-
-void MyDirectoryListingCallBack(CFReadStreamRef stream, CFStreamEventType event, void* context) {
-    MyHandleListingEvent(stream, event, static_cast<MyStreamInfo*>(context), WriteEntryLine);
 }

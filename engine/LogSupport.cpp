@@ -1,12 +1,6 @@
 #include "engine/LogSupport.h"
 
 #include "platform/Files.h"
-#include "platform/TextEncoding.h"
-#if defined(LOFTWISE_APP_BUILD)
-#include "engine/Logging.h"
-#else
-#include "engine/LoggingCM.h"
-#endif
 
 #include <QLocale>
 #include <algorithm>
@@ -42,28 +36,6 @@ QString LogTimeString(const QDateTime& when) {
 
 QString LogDateString(const QDateTime& when) {
     return QLocale::system().toString(when.date(), QLocale::LongFormat);
-}
-
-std::string MacRomanOrQuestionMarks(const QString& text) {
-    std::string out;
-    out.reserve(std::size_t(text.size()));
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
-            ++i; // one mark for the whole character
-            out += '?';
-            continue;
-        }
-        const auto byte = plat::UnicodeToMacRoman(c.unicode());
-        out += byte ? char(*byte) : '?';
-    }
-    return out;
-}
-
-void LogLine(const QString& text) {
-    std::string bytes = MacRomanOrQuestionMarks(text);
-    if (bytes.size() > 254) bytes.resize(254);
-    LogEntry(bytes.c_str(), true);
 }
 
 namespace {

@@ -1,6 +1,5 @@
-// What the droplet's and the plug-in's activity logs share: the time and
-// date of their start and stop lines, finding or making their files, and
-// whole-entry appends.
+// The activity log's helpers: the time and date of its start and stop
+// lines, escaping, finding or making its file, and whole-entry appends.
 #pragma once
 
 #include "platform/Files.h"
@@ -18,13 +17,6 @@ QString LogTimeString(const QDateTime& when);
 
 // The locale's long date (e.g. "Monday, December 7, 2026").
 QString LogDateString(const QDateTime& when);
-
-// Mac Roman bytes of a text, with '?' for each character Mac Roman lacks.
-std::string MacRomanOrQuestionMarks(const QString& text);
-
-// Logs a text as one entry with a line end (through the build's LogEntry):
-// Mac Roman with '?' for what it lacks, cut so that the line end still fits.
-void LogLine(const QString& text);
 
 // The text with each control character (below 0x20, and 0x7F) written as an
 // escape: \r, \n, \t, else \xNN. A name holding a line end then cannot

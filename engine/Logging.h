@@ -1,60 +1,54 @@
-// The droplet's activity log: one file per destination (host and server
-// folder) in the "Loftwise" folder of the user's logs folder. Plain Mac Roman
-// text with CR line ends, only ever appended to.
+// The activity log: UTF-8 text with LF line ends, only ever appended to, so
+// cat, less and grep read it as the log viewer does. Each program opens its
+// own file (the droplet one per destination, the plug-in LoftwiseCM.log) and
+// makes it the current log; the engine's lines go to the current log.
 #pragma once
 
 #include "platform/MacTypes.h"
-#include "toolkit/CString256.h"
 
-// The logger of one logging period. It holds the open file's descriptor, 0
-// meaning none; a logger whose file did not open ignores every write.
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// One log file. A log whose file did not open ignores every write.
 class CLog {
 public:
-    CLog() = default;
+    // The framing lines read "<program> <startVerb> logging at <time> on <date>."
+    CLog(QString program, QString startVerb, QString stopVerb);
     ~CLog();
     CLog(const CLog&) = delete;
     CLog& operator=(const CLog&) = delete;
 
-    // Opens (creating when missing) the named file in the Loftwise logs
-    // folder and writes the start line.
-    OSStatus OpenLogFile(const CString256& fileName);
-    // Appends the text's bytes as one write; 0 when no file is open.
-    OSStatus Write_Entry(const CString256& text);
+    // Opens the file at path (it must exist) and writes the start line.
+    OSStatus OpenLogFile(const std::string& path);
+    // Appends the bytes as one write; 0 when no file is open.
+    OSStatus Write_Entry(std::string_view bytes);
     // Writes the stop line and closes the file; 0 when none is open.
     OSStatus CloseLogFile();
 
     int RefNum() const { return m_refNum; }
 
 private:
+    std::string FramingLine(const QString& verb) const;
+
+    QString m_program, m_startVerb, m_stopVerb;
     int m_refNum = 0;
 };
 
-// The current logger, or null when logging is off.
-extern CLog* gLogger;
+// Makes log the current log (null: logging off). The one it replaces is
+// closed with its stop line, after every write in progress has ended.
+void SetCurrentLog(std::unique_ptr<CLog> log);
+bool HasCurrentLog();
 
-void StartLogging();
-void StopLogging();
-// Appends text (Mac Roman, unchanged but for control characters, which are
-// escaped) as one entry, with a CR when addLineEnd is set. Safe from any thread; does nothing when
-// no log is open.
+// Appends UTF-8 text as one entry, with a line end when addLineEnd is set.
+// Control characters in it are escaped, so an entry is always one line.
+// Safe from any thread; does nothing when no log is open.
 void LogEntry(const char* text, bool addLineEnd);
-// Opens this destination's log file in the log viewer.
-void OpenConsole();
-
-// Held while a line is written in several entries, so that no other
-// thread's entry lands inside it.
-class LogLineGuard {
-public:
-    LogLineGuard();
-    ~LogLineGuard();
-    LogLineGuard(const LogLineGuard&) = delete;
-    LogLineGuard& operator=(const LogLineGuard&) = delete;
-};
-
-// "Loftwise-" + host + folder path + ".log" as the droplet names its log
-// (Mac Roman, at most 255 bytes); the host is left out when absent.
-CString256 AppLogFileName(bool* hostExists = nullptr);
-
-// The name as it is stored on disk: each "/" shown as ":", cut (at a whole
-// character) to what one file name can hold.
-QString AppLogDiskName(const CString256& fileName);
+// The same for a platform string, with a line end.
+void LogLine(const QString& text);
+// The format filled with the values (their control characters escaped) as
+// one entry with a line end; the format's own line feeds stay, as in the
+// date line ahead of an upload.
+void LogEntryFormat(const QString& format, const QStringList& values);

@@ -3,18 +3,13 @@
 #include "platform/Bundle.h"
 #include "platform/Spawn.h"
 
-#include "engine/LogSupport.h"
-#if defined(LOFTWISE_APP_BUILD)
-#include "engine/AppHost.h"
-#include "engine/FTPUpload.h"
+#include "engine/EngineText.h"
 #include "engine/Logging.h"
-#include "toolkit/Utilities.h"
-#else
-#include "engine/LoggingCM.h"
-#endif
+#include "platform/SystemLog.h"
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,24 +31,16 @@ const char kSystemArchiver[] = "/usr/bin/ditto";
 const char kArchiverName[] = "ditto";
 
 std::optional<QString> FolderName(const FSRef* folder) {
-#if defined(LOFTWISE_APP_BUILD)
-    return GetObjectName(folder);
-#else
     QString name;
     if (FSGetCatalogInfo(folder, kFSCatInfoNone, nullptr, &name, nullptr, nullptr) != noErr)
         return std::nullopt;
     return name;
-#endif
 }
 
 std::optional<QString> NewUniqueName() {
-#if defined(LOFTWISE_APP_BUILD)
-    return GenerateUniqueName();
-#else
     QString name = CFUUIDCreateString();
     if (name.isEmpty()) return std::nullopt;
     return name;
-#endif
 }
 
 std::optional<std::string> PathOf(const FSRef& ref) {
@@ -124,49 +111,40 @@ std::string ArchiverPath() {
 // Runs `archiver -c -k -X source destination` and waits for it. nullopt
 // when it exited with status 0, else why not.
 std::optional<QString> RunArchiver(const std::string& archiver, const std::string& source,
-                                   const std::string& destination) {
+                                   const std::string& destination,
+                                   const std::function<void()>& whileWaiting) {
     pid_t pid = 0;
     if (const int err =
             plat::SpawnProgram({archiver, "-c", "-k", "-X", source, destination}, {}, &pid))
-        return QStringLiteral("the archiver %1 could not be started (%2)")
+        return EngineText("the archiver %1 could not be started (%2)")
             .arg(QString::fromStdString(archiver), QString::fromLocal8Bit(strerror(err)));
 
     int status = 0;
     for (;;) {
-#if defined(LOFTWISE_APP_BUILD)
-        // The main thread waits: the window keeps drawing meanwhile.
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        // A caller that waits on its main thread keeps its window drawn meanwhile.
+        const pid_t done = ::waitpid(pid, &status, whileWaiting ? WNOHANG : 0);
         if (done == 0) {
-            YieldToEventLoop(1);
+            whileWaiting();
             continue;
         }
-#else
-        const pid_t done = ::waitpid(pid, &status, 0);
-#endif
         if (done == pid) break;
-        if (errno != EINTR) return QStringLiteral("the archiver could not be started");
+        if (errno != EINTR) return EngineText("the archiver could not be started");
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
     if (WIFSIGNALED(status))
-        return QStringLiteral("the archiver was ended by signal %1").arg(WTERMSIG(status));
-    return QStringLiteral("the archiver failed with status %1").arg(WEXITSTATUS(status));
+        return EngineText("the archiver was ended by signal %1").arg(WTERMSIG(status));
+    return EngineText("the archiver failed with status %1").arg(WEXITSTATUS(status));
 }
 
 // A folder that is not archived is not sent: the log and the user hear why,
 // the way a failed upload is reported.
-bool Refuse(QString name, const QString& reason) {
-    // A long name is cut so that the reason still fits the line.
-    if (name.size() > 64) name = name.left(63) + QChar(0x2026);
-    const QString text = QStringLiteral("The folder \u201C%1\u201D could not be archived and was "
-                                        "not sent: %2.")
-                             .arg(name, reason);
-    std::string bytes = MacRomanOrQuestionMarks(text);
-    if (bytes.size() > 255) bytes.resize(255);
-    LogEntry(bytes.c_str(), true);
-#if defined(LOFTWISE_APP_BUILD)
-    gTheError = bytes.c_str();
-    ReportErrorAlert();
-#endif
+bool Refuse(ZipArchiveCaller* caller, const QString& name, const QString& reason) {
+    const QString text =
+        plat::FillFormat(EngineText("The folder \u201C%@\u201D could not be archived and was not "
+                                    "sent: %@."),
+                         {name, reason});
+    LogLine(text);
+    if (caller) caller->failure = text;
     return false;
 }
 
@@ -197,35 +175,33 @@ struct ArchiveFolder {
 
 } // namespace
 
-bool ZipArchive(const FSRef* folder, FSRef* archive) {
+bool ZipArchive(const FSRef* folder, FSRef* archive, ZipArchiveCaller* caller) {
     if (!folder || !archive) return false;
     const std::optional<QString> name = FolderName(folder);
-    if (!name) return Refuse(QString(), QStringLiteral("its name could not be read"));
-#if defined(LOFTWISE_APP_BUILD)
-    print_message(FillFormat(LocalizedString(QStringLiteral("Zip archiving: %@")), {*name}), 1);
-#endif
+    if (!name) return Refuse(caller, QString(), EngineText("its name could not be read"));
+    if (caller && caller->starting) caller->starting(*name);
 
     FSRef temporaryItems, loftwise, unique;
     const OSStatus found =
         FSFindFolder(kUserDomain, kTemporaryFolderType, kCreateFolder, &temporaryItems);
     if (found == permErr)
-        return Refuse(*name, QStringLiteral("the temporary folder is not a private folder of "
-                                            "this user, so it is not safe to use"));
-    const QString noTemporaryFolder = QStringLiteral("the temporary folder could not be made");
-    if (found != noErr) return Refuse(*name, noTemporaryFolder);
+        return Refuse(caller, *name, EngineText("the temporary folder is not a private folder of this user, so it is "
+                                        "not safe to use"));
+    const QString noTemporaryFolder = EngineText("the temporary folder could not be made");
+    if (found != noErr) return Refuse(caller, *name, noTemporaryFolder);
     if (!MakePrivateFolder(temporaryItems, QStringLiteral("Loftwise"), false, &loftwise))
-        return Refuse(*name, noTemporaryFolder);
+        return Refuse(caller, *name, noTemporaryFolder);
     const std::optional<QString> uuid = NewUniqueName();
     if (!uuid || !MakePrivateFolder(loftwise, *uuid, true, &unique))
-        return Refuse(*name, noTemporaryFolder);
+        return Refuse(caller, *name, noTemporaryFolder);
 
     const auto uniquePath = PathOf(unique);
-    if (!uniquePath) return Refuse(*name, noTemporaryFolder);
+    if (!uniquePath) return Refuse(caller, *name, noTemporaryFolder);
     // From here on a failure takes the folder and anything half-made with it.
     ArchiveFolder made{*uniquePath};
     const auto sourcePath = PathOf(*folder);
-    const QString tooLong = QStringLiteral("its path is too long");
-    if (!sourcePath) return Refuse(*name, tooLong);
+    const QString tooLong = EngineText("its path is too long");
+    if (!sourcePath) return Refuse(caller, *name, tooLong);
     // Names cannot hold "/" here, except the root folder's own; it becomes
     // ":" as the Finder shows it, so the archive stays inside its folder.
     QString archiveName = *name;
@@ -233,16 +209,17 @@ bool ZipArchive(const FSRef* folder, FSRef* archive) {
     const std::string fileName = (archiveName + QStringLiteral(".zip")).toUtf8().toStdString();
     const long nameMax = ::pathconf(uniquePath->c_str(), _PC_NAME_MAX);
     if (nameMax > 0 && fileName.size() > std::size_t(nameMax))
-        return Refuse(*name, QStringLiteral("its name is too long for the archive's name"));
+        return Refuse(caller, *name, EngineText("its name is too long for the archive's name"));
     const std::string destination = Join(*uniquePath, fileName);
-    if (destination.size() + 1 > kMaxPathSize) return Refuse(*name, tooLong);
+    if (destination.size() + 1 > kMaxPathSize) return Refuse(caller, *name, tooLong);
 
     const std::string archiver = ArchiverPath();
-    if (archiver.empty()) return Refuse(*name, QStringLiteral("no archiver (ditto) was found"));
-    if (auto failed = RunArchiver(archiver, *sourcePath, destination))
-        return Refuse(*name, *failed);
+    if (archiver.empty()) return Refuse(caller, *name, EngineText("no archiver (ditto) was found"));
+    if (auto failed = RunArchiver(archiver, *sourcePath, destination,
+                                   caller ? caller->whileWaiting : std::function<void()>()))
+        return Refuse(caller, *name, *failed);
     if (FSPathMakeRef(destination.c_str(), archive, nullptr) != noErr)
-        return Refuse(*name, QStringLiteral("the archive was not found where it was made"));
+        return Refuse(caller, *name, EngineText("the archive was not found where it was made"));
     made.keep = true;
     return true;
 }

@@ -4,18 +4,27 @@
 
 #include "platform/Files.h"
 
+#include <QString>
+#include <functional>
+
+// What a caller sees of archiving, each part optional.
+struct ZipArchiveCaller {
+    std::function<void(const QString& folderName)> starting; // before the archiver runs
+    std::function<void()> whileWaiting; // called while it runs (a window keeps drawing)
+    QString failure;                    // set on failure: the text the log got
+};
+
 // Zips folder's contents into <temporary items>/Loftwise/<new UUID>/<name>.zip
-// by running `ditto -c -k -X folder archive` and waiting for it to exit (the
-// droplet keeps its window drawn meanwhile and shows "Zip archiving: <name>").
+// by running `ditto -c -k -X folder archive` and waiting for it to exit.
 // True, with *archive naming the archive, when ditto exits with status 0;
 // false on any failure, which is logged with the folder's name and the
-// reason (and, in the droplet, shown in the error alert). On failure the
+// reason (and handed to the caller in caller->failure). On failure the
 // UUID folder (0700) is removed with whatever the archiver left in it.
 //
 // The archiver is $LOFTWISE_DITTO when set, else /usr/bin/ditto, else the
 // ditto program that travels with this code (next to the shared object or
 // the executable that holds it).
-bool ZipArchive(const FSRef* folder, FSRef* archive);
+bool ZipArchive(const FSRef* folder, FSRef* archive, ZipArchiveCaller* caller = nullptr);
 
 // Removes an archive ZipArchive made, and its UUID folder, once its upload has
 // ended however it ended: archives must not pile up in the temporary folder

@@ -13,6 +13,10 @@ const QString kCFStreamPropertyFTPUsePassiveMode =
     QStringLiteral("kCFStreamPropertyFTPUsePassiveMode");
 const QString kCFStreamPropertyFTPAttemptPersistentConnection =
     QStringLiteral("kCFStreamPropertyFTPAttemptPersistentConnection");
+const QString kLoftwiseStreamPropertyFTPLastReply =
+    QStringLiteral("kLoftwiseStreamPropertyFTPLastReply");
+const QString kLoftwiseStreamPropertyFTPBytesSent =
+    QStringLiteral("kLoftwiseStreamPropertyFTPBytesSent");
 
 CFTypeID CFReadStreamGetTypeID() {
     return kCFTypeIDReadStream;
@@ -57,7 +61,19 @@ template <class S> Boolean SetProperty(S* s, const QString& key, const PlistValu
     return s && Impl(s)->setProperty(key, value);
 }
 
+template <class S> std::optional<PlistValue> CopyProperty(S* s, const QString& key) {
+    if (!s) return std::nullopt;
+    return Impl(s)->copyProperty(key);
+}
+
 } // namespace
+
+std::optional<PlistValue> CFReadStreamCopyProperty(CFReadStreamRef s, const QString& key) {
+    return CopyProperty(s, key);
+}
+std::optional<PlistValue> CFWriteStreamCopyProperty(CFWriteStreamRef s, const QString& key) {
+    return CopyProperty(s, key);
+}
 
 CFReadStreamRef CFReadStreamCreateWithFile(const QUrl& fileURL) {
     // By the URL's bytes: a name that is not UTF-8 is kept as it is.

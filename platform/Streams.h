@@ -48,6 +48,7 @@
 
 #include <QString>
 #include <QUrl>
+#include <optional>
 
 using CFStreamEventType = CFOptionFlags;
 
@@ -128,6 +129,11 @@ extern const QString kCFStreamPropertyFTPPassword;
 extern const QString kCFStreamPropertyFTPProxy;
 extern const QString kCFStreamPropertyFTPUsePassiveMode;              // default true
 extern const QString kCFStreamPropertyFTPAttemptPersistentConnection; // default true
+// Read only (CopyProperty), on FTP streams: the server's last reply line, a
+// string, empty before any; and the payload bytes that have left for the
+// server, an integer (after a failure: at most what the server holds).
+extern const QString kLoftwiseStreamPropertyFTPLastReply;
+extern const QString kLoftwiseStreamPropertyFTPBytesSent;
 
 CFTypeID CFReadStreamGetTypeID();
 CFTypeID CFWriteStreamGetTypeID();
@@ -158,6 +164,12 @@ void CFReadStreamUnscheduleFromRunLoop(CFReadStreamRef stream, CFRunLoopRef runL
 // Before open only; false for an unknown key or a value of the wrong kind.
 Boolean CFReadStreamSetProperty(CFReadStreamRef stream, const QString& propertyName,
                                 const PlistValue& propertyValue);
+
+// The value of a read-only property; nullopt for an unknown key or stream.
+std::optional<PlistValue> CFReadStreamCopyProperty(CFReadStreamRef stream,
+                                                   const QString& propertyName);
+std::optional<PlistValue> CFWriteStreamCopyProperty(CFWriteStreamRef stream,
+                                                    const QString& propertyName);
 
 Boolean CFWriteStreamOpen(CFWriteStreamRef stream);
 void CFWriteStreamClose(CFWriteStreamRef stream);

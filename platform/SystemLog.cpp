@@ -32,19 +32,28 @@ void NSLog(const QString& message) {
 
 QString plat::FillFormat(const QString& format, const QStringList& arguments) {
     QString out;
+    out.reserve(format.size() + 32);
     qsizetype next = 0;
     for (qsizetype i = 0; i < format.size(); ++i) {
         const QChar c = format[i];
-        const QChar conversion = i + 1 < format.size() ? format[i + 1] : QChar();
-        if (c != u'%' || conversion.isNull()) {
+        if (c != u'%' || i + 1 >= format.size()) {
             out += c;
-        } else if (conversion == u'%') {
+            continue;
+        }
+        if (format[i + 1] == u'%') {
             out += u'%';
             ++i;
-        } else if ((conversion == u'@' || conversion == u'd' || conversion == u'f') &&
-                   next < arguments.size()) {
+            continue;
+        }
+        // "%ld" and "%lld" take a value as "%d" does.
+        qsizetype j = i + 1;
+        while (j < format.size() && format[j] == u'l')
+            ++j;
+        const QChar conversion = j < format.size() ? format[j] : QChar();
+        if ((conversion == u'@' || conversion == u'd' || conversion == u'f') &&
+            next < arguments.size()) {
             out += arguments[next++];
-            ++i;
+            i = j;
         } else {
             out += c;
         }

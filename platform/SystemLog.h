@@ -9,7 +9,8 @@ void NSLog(const QString& message);
 
 namespace plat {
 
-// The format with each conversion %@, %d or %f replaced in order by the next
+// The format with each conversion %@, %d (also %ld, %lld) or %f replaced in
+// order by the next
 // argument ("%%" gives "%"); a conversion without an argument stays as it
 // is. Nothing else in the format is interpreted, so a translated text can
 // never make a call read arguments it was not given.

@@ -29,6 +29,12 @@ public:
     bool setProperty(const QString& key, const PlistValue& value) override {
         return !m_transfer.opened() && SetFTPOption(m_transfer.options, key, value);
     }
+    std::optional<PlistValue> copyProperty(const QString& key) const override {
+        if (key == kLoftwiseStreamPropertyFTPLastReply) return PlistValue(m_transfer.lastReply());
+        if (key == kLoftwiseStreamPropertyFTPBytesSent)
+            return PlistValue::integer(int64_t(m_transfer.bytesSent()));
+        return std::nullopt;
+    }
 
     void preparePoll(std::vector<pollfd>& fds, Clock::time_point& deadline) override {
         m_transfer.preparePoll(fds, deadline);

@@ -113,6 +113,10 @@ bool FTPTransfer::open() {
 
 void FTPTransfer::close() {
     if (m_active) {
+        curl_off_t uploaded = 0;
+        if (curl_easy_getinfo(m_session->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
+            uploaded > 0)
+            m_bytesSent += UInt64(uploaded);
         // Cut short: curl closes the connection instead of keeping it.
         curl_multi_remove_handle(m_session->multi, m_session->easy);
         m_active = false;
@@ -310,10 +314,10 @@ bool FTPTransfer::configure(const FTPPlan& plan) {
         Set(e, CURLOPT_WRITEFUNCTION, &FTPTransfer::onWrite);
         Set(e, CURLOPT_WRITEDATA, this);
     }
-    if (Tracing()) {
-        Set(e, CURLOPT_DEBUGFUNCTION, &FTPTransfer::onDebug);
-        Set(e, CURLOPT_VERBOSE, 1L);
-    }
+    // Always on: the server's last reply line explains a failure to the user.
+    Set(e, CURLOPT_DEBUGFUNCTION, &FTPTransfer::onDebug);
+    Set(e, CURLOPT_DEBUGDATA, this);
+    Set(e, CURLOPT_VERBOSE, 1L);
     return true;
 }
 
@@ -356,6 +360,10 @@ void FTPTransfer::finish(CURLcode rc) {
     curl_easy_getinfo(m_session->easy, CURLINFO_RESPONSE_CODE, &reply);
     curl_easy_getinfo(m_session->easy, CURLINFO_OS_ERRNO, &osErrno);
     curl_easy_getinfo(m_session->easy, CURLINFO_NUM_CONNECTS, &newConnections);
+    curl_off_t uploaded = 0;
+    if (curl_easy_getinfo(m_session->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
+        uploaded > 0)
+        m_bytesSent += UInt64(uploaded);
     if (rc == CURLE_OK) curl_easy_getinfo(m_session->easy, CURLINFO_ACTIVESOCKET, &control);
     curl_multi_remove_handle(m_session->multi, m_session->easy);
     m_active = false;
@@ -408,8 +416,17 @@ int FTPTransfer::onTimer(CURLM*, long timeoutMs, void* userp) {
     return 0;
 }
 
-// The conversation on standard error, without the password.
-int FTPTransfer::onDebug(CURL*, curl_infotype type, char* data, size_t size, void*) {
+// Notes the server's last reply line; with tracing on, prints the
+// conversation on standard error, without the password.
+int FTPTransfer::onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
+    if (type == CURLINFO_HEADER_IN && userp) {
+        QByteArray line(data, qsizetype(size));
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        // "230-" continuation lines are kept until the reply's last line.
+        if (!line.isEmpty()) static_cast<FTPTransfer*>(userp)->m_lastReply = QString::fromUtf8(line);
+    }
+    if (!Tracing()) return 0;
     const char* mark = type == CURLINFO_TEXT         ? "* "
                        : type == CURLINFO_HEADER_IN  ? "< "
                        : type == CURLINFO_HEADER_OUT ? "> "

@@ -67,6 +67,10 @@ public:
     bool done() const { return m_state == State::Done; }
     bool drained() const { return m_ring.size() == 0; }
     CFStreamError error() const { return m_error; }
+    // The server's last reply line ("530 Login incorrect."); empty before any.
+    QString lastReply() const { return m_lastReply; }
+    // Payload bytes that left for the server, over every attempt.
+    UInt64 bytesSent() const { return m_bytesSent; }
     bool opened() const { return m_state != State::NotOpen; }
     CFStreamStatus status() const;
 
@@ -91,7 +95,7 @@ private:
     // libcurl callbacks: they only move bytes and note state.
     static int onSocket(CURL*, curl_socket_t s, int what, void* userp, void*);
     static int onTimer(CURLM*, long timeoutMs, void* userp);
-    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void*);
+    static int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp);
     static int onPrereq(void* userp, char*, char*, int, int);
     static size_t onRead(char* buffer, size_t size, size_t count, void* userp);
     static size_t onWrite(char* data, size_t size, size_t count, void* userp);
@@ -112,6 +116,8 @@ private:
     std::optional<Clock::time_point> m_kickAt; // curl watches nothing: run it again then
     int m_idleKicks = 0;
     ByteRing m_ring;
+    QString m_lastReply;
+    UInt64 m_bytesSent = 0;
     std::vector<std::pair<curl_socket_t, int>> m_sockets;
     std::optional<Clock::time_point> m_timer;
 };

@@ -79,6 +79,7 @@ public:
     virtual CFStreamStatus status() const = 0;
     virtual CFStreamError error() const = 0;
     virtual bool setProperty(const QString&, const PlistValue&) { return false; }
+    virtual std::optional<PlistValue> copyProperty(const QString&) const { return std::nullopt; }
 
 protected:
     CFStreamEventType dataEvent() const override { return Kind::dataEvent; }

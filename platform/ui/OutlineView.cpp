@@ -1,86 +1,31 @@
+// The outline view itself: columns, rows and selection, autosave, and drags
+// in and out, over the model and cells of its sibling files.
 #include "platform/ui/OutlineView.h"
 
 #include "platform/Preferences.h"
+#include "platform/ui/OutlineViewInternal.h"
 
-#include <QAbstractItemModel>
-#include <QApplication>
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QDynamicPropertyChangeEvent>
-#include <QFontMetricsF>
-#include <QHash>
 #include <QHeaderView>
 #include <QItemSelectionModel>
-#include <QLineEdit>
 #include <QMimeData>
 #include <QPainter>
-#include <QStyledItemDelegate>
-#include <QUrl>
 #include <algorithm>
 #include <cmath>
 #include <functional>
 
-const QString NSStringPboardType = QStringLiteral("NSStringPboardType");
-const QString NSFilenamesPboardType = QStringLiteral("NSFilenamesPboardType");
+using plat::outline::CellDelegate;
+using plat::outline::ChooseAction;
+using plat::outline::FromQt;
+using plat::outline::HoldsType;
+using plat::outline::Node;
+using plat::outline::OutlineModel;
+using plat::outline::ToQt;
 
 namespace {
-
-const QString kTextMime = QStringLiteral("text/plain");
-const QString kUriListMime = QStringLiteral("text/uri-list");
-const QString kPrivateMimePrefix = QStringLiteral("application/x-nspasteboard-");
-
-QString MimeForType(const QString& type) {
-    if (type == NSStringPboardType) return kTextMime;
-    if (type == NSFilenamesPboardType) return kUriListMime;
-    return kPrivateMimePrefix + type;
-}
-
-// Other programs offer text with a charset parameter ("text/plain;charset=utf-8").
-bool IsTextMime(const QString& format) {
-    return format == kTextMime || format.startsWith(kTextMime + ';');
-}
-
-QString TypeForMime(const QString& format) {
-    if (IsTextMime(format)) return NSStringPboardType;
-    if (format == kUriListMime) return NSFilenamesPboardType;
-    if (format.startsWith(kPrivateMimePrefix)) return format.mid(kPrivateMimePrefix.size());
-    return QString();
-}
-
-bool HoldsType(const QMimeData* data, const QString& type) {
-    if (!data) return false;
-    if (type == NSStringPboardType) {
-        const QStringList formats = data->formats();
-        return std::any_of(formats.cbegin(), formats.cend(), IsTextMime);
-    }
-    return data->hasFormat(MimeForType(type));
-}
-
-Qt::DropActions ToQt(NSDragOperation op) {
-    Qt::DropActions actions;
-    if (op & NSDragOperationCopy) actions |= Qt::CopyAction;
-    if (op & NSDragOperationLink) actions |= Qt::LinkAction;
-    if (op & (NSDragOperationMove | NSDragOperationGeneric | NSDragOperationPrivate))
-        actions |= Qt::MoveAction;
-    return actions;
-}
-
-NSDragOperation FromQt(Qt::DropActions actions) {
-    NSDragOperation op = NSDragOperationNone;
-    if (actions & Qt::CopyAction) op |= NSDragOperationCopy;
-    if (actions & Qt::LinkAction) op |= NSDragOperationLink;
-    if (actions & Qt::MoveAction) op |= NSDragOperationMove | NSDragOperationGeneric;
-    return op;
-}
-
-// The action a validated operation stands for, among those the drag offers.
-Qt::DropAction ChooseAction(NSDragOperation op, Qt::DropActions possible, Qt::DropAction fallback) {
-    const Qt::DropActions wanted = ToQt(op) & possible;
-    for (Qt::DropAction a : {Qt::MoveAction, Qt::CopyAction, Qt::LinkAction})
-        if (wanted & a) return a;
-    return fallback;
-}
 
 std::optional<PlistValue> ToPlist(const QVariant& v) {
     switch (v.typeId()) {
@@ -107,330 +52,6 @@ QVariant FromPlist(const PlistValue& v) {
     return {};
 }
 
-} // namespace
-
-// --- NSPasteboard ------------------------------------------------------------
-
-NSPasteboard::NSPasteboard(const QMimeData* data) : m_read(data), m_write(nullptr) {}
-NSPasteboard::NSPasteboard(QMimeData* data) : m_read(data), m_write(data) {}
-
-void NSPasteboard::declareTypes(const QStringList& types) {
-    if (!m_write) return;
-    m_write->clear();
-    // A declared type holds nothing until it is set, but keeps its place.
-    for (const QString& t : types)
-        m_write->setData(MimeForType(t), QByteArray());
-}
-
-bool NSPasteboard::setDataForType(const QByteArray& data, const QString& type) {
-    if (!m_write || type.isEmpty()) return false;
-    m_write->setData(MimeForType(type), data);
-    return true;
-}
-
-bool NSPasteboard::setStringForType(const QString& string, const QString& type) {
-    if (type == NSFilenamesPboardType) {
-        QByteArray list;
-        for (const QString& path : string.split('\n', Qt::SkipEmptyParts))
-            list += QUrl::fromLocalFile(path).toEncoded() + "\r\n";
-        return setDataForType(list, type);
-    }
-    return setDataForType(string.toUtf8(), type);
-}
-
-QStringList NSPasteboard::types() const {
-    QStringList types;
-    if (!m_read) return types;
-    for (const QString& format : m_read->formats()) {
-        const QString t = TypeForMime(format);
-        if (!t.isEmpty() && !types.contains(t)) types << t;
-    }
-    return types;
-}
-
-QString NSPasteboard::availableTypeFromArray(const QStringList& types) const {
-    for (const QString& t : types)
-        if (HoldsType(m_read, t)) return t;
-    return QString();
-}
-
-QByteArray NSPasteboard::dataForType(const QString& type) const {
-    if (!m_read) return {};
-    if (type == NSStringPboardType) {
-        for (const QString& format : m_read->formats())
-            if (IsTextMime(format)) return m_read->data(format);
-        return {};
-    }
-    return m_read->data(MimeForType(type));
-}
-
-QString NSPasteboard::stringForType(const QString& type) const {
-    if (type == NSFilenamesPboardType) return filenames().join('\n');
-    return QString::fromUtf8(dataForType(type));
-}
-
-QStringList NSPasteboard::filenames() const {
-    QStringList paths;
-    if (!m_read || !m_read->hasFormat(kUriListMime)) return paths;
-    for (const QUrl& url : m_read->urls())
-        if (url.isLocalFile()) paths << url.toLocalFile();
-    return paths;
-}
-
-// --- NSCell and NSTableColumn ------------------------------------------------
-
-namespace {
-// A text-field cell keeps its text this far from the frame's sides.
-constexpr qreal kTextInset = 2;
-} // namespace
-
-std::unique_ptr<NSCell> NSCell::copy() const {
-    return std::make_unique<NSCell>(*this);
-}
-
-void NSCell::drawWithFrameInView(QPainter& painter, QRectF frame, QWidget* view) {
-    if (m_drawsBackground && m_background.isValid()) painter.fillRect(frame, m_background);
-    drawInteriorWithFrameInView(painter, frame, view);
-}
-
-void NSCell::drawInteriorWithFrameInView(QPainter& painter, QRectF frame, QWidget* view) {
-    const QRectF text = frame.adjusted(kTextInset, 0, -kTextInset, 0);
-    if (text.width() <= 0) return;
-    const QFont font = view ? view->font() : QApplication::font();
-    const QPalette palette = view ? view->palette() : QApplication::palette();
-    painter.save();
-    painter.setFont(font);
-    painter.setPen(palette.color(m_highlighted ? QPalette::HighlightedText : QPalette::Text));
-    const QString shown =
-        QFontMetricsF(font).elidedText(stringValue(), Qt::ElideRight, text.width());
-    painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, shown);
-    painter.restore();
-}
-
-QRectF NSCell::editWithFrameInView(QRectF frame, QWidget*) {
-    return frame;
-}
-
-QRectF NSCell::selectWithFrameInView(QRectF frame, QWidget*) {
-    return frame;
-}
-
-QSizeF NSCell::cellSize() const {
-    const QFontMetricsF fm(QApplication::font());
-    return QSizeF(fm.horizontalAdvance(stringValue()) + 2 * kTextInset, fm.height() + 2);
-}
-
-NSTableColumn::NSTableColumn(QString identifier, QString title)
-    : m_identifier(std::move(identifier)), m_title(std::move(title)),
-      m_cell(std::make_unique<NSCell>()) {}
-
-// --- the mirror and its model ------------------------------------------------
-
-namespace {
-
-struct Node {
-    OutlineItem item = nullptr;
-    Node* parent = nullptr;
-    int indexInParent = 0;
-    bool expandable = false;
-    std::vector<std::unique_ptr<Node>> children;
-};
-
-class OutlineModel : public QAbstractItemModel {
-public:
-    explicit OutlineModel(NSOutlineView* view) : QAbstractItemModel(view), m_view(view) {}
-
-    Node* root() { return &m_root; }
-    Node* nodeFor(OutlineItem item) const { return item ? m_byItem.value(item) : nullptr; }
-    Node* nodeOf(const QModelIndex& index) const {
-        return index.isValid() ? static_cast<Node*>(index.internalPointer())
-                               : const_cast<Node*>(&m_root);
-    }
-    QModelIndex indexOf(const Node* node, int column = 0) const {
-        if (!node || node == &m_root) return {};
-        return createIndex(node->indexInParent, column, const_cast<Node*>(node));
-    }
-    QModelIndex indexForItem(OutlineItem item, int column = 0) const {
-        return indexOf(nodeFor(item), column);
-    }
-
-    // Walks the data source for the whole tree. A repeated item (a source
-    // that hands out one object twice) is mirrored once, at its first place.
-    void rebuild(NSOutlineViewDataSource* source) {
-        beginResetModel();
-        ++m_generation;
-        m_root.children.clear();
-        m_byItem.clear();
-        if (source) fill(source, &m_root, 0);
-        endResetModel();
-    }
-
-    NSTableColumn* column(int c) const {
-        const auto& cols = m_view->tableColumns();
-        return c >= 0 && c < int(cols.size()) ? cols[c].get() : nullptr;
-    }
-
-    void columnsChanged() {
-        beginResetModel();
-        endResetModel();
-    }
-
-    QModelIndex index(int row, int col, const QModelIndex& parent) const override {
-        const Node* p = nodeOf(parent);
-        if (row < 0 || row >= int(p->children.size()) || col < 0 || col >= columnCount({}))
-            return {};
-        return createIndex(row, col, p->children[row].get());
-    }
-    QModelIndex parent(const QModelIndex& index) const override {
-        if (!index.isValid()) return {};
-        return indexOf(nodeOf(index)->parent);
-    }
-    int rowCount(const QModelIndex& parent) const override {
-        if (parent.column() > 0) return 0;
-        return int(nodeOf(parent)->children.size());
-    }
-    int columnCount(const QModelIndex&) const override {
-        return int(m_view->tableColumns().size());
-    }
-    bool hasChildren(const QModelIndex& parent) const override {
-        if (parent.column() > 0) return false;
-        const Node* n = nodeOf(parent);
-        // An expandable item with no children still shows as a group.
-        return !n->children.empty() || (n != &m_root && n->expandable);
-    }
-    QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole)) return {};
-        NSOutlineViewDataSource* source = m_view->dataSource();
-        NSTableColumn* col = column(index.column());
-        if (!source || !col) return {};
-        return source->outlineViewObjectValueForTableColumnByItem(m_view, col, nodeOf(index)->item);
-    }
-    bool setData(const QModelIndex& index, const QVariant& value, int role) override {
-        if (!index.isValid() || role != Qt::EditRole) return false;
-        NSOutlineViewDataSource* source = m_view->dataSource();
-        NSTableColumn* col = column(index.column());
-        if (!source || !col) return false;
-        const int generation = m_generation;
-        source->outlineViewSetObjectValueForTableColumnByItem(m_view, value, col,
-                                                              nodeOf(index)->item);
-        // A source that reloaded the view has refreshed every row already,
-        // and the index is gone with the old mirror.
-        if (generation == m_generation)
-            emit dataChanged(index.siblingAtColumn(0), index.siblingAtColumn(columnCount({}) - 1));
-        return true;
-    }
-    Qt::ItemFlags flags(const QModelIndex& index) const override {
-        if (!index.isValid()) return Qt::ItemIsDropEnabled;
-        Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled |
-                          Qt::ItemIsDropEnabled;
-        NSTableColumn* col = column(index.column());
-        NSOutlineViewDelegate* delegate = m_view->delegate();
-        if (col && col->isEditable() &&
-            (!delegate ||
-             delegate->outlineViewShouldEditTableColumnItem(m_view, col, nodeOf(index)->item)))
-            f |= Qt::ItemIsEditable;
-        return f;
-    }
-    QVariant headerData(int section, Qt::Orientation o, int role) const override {
-        if (o != Qt::Horizontal || role != Qt::DisplayRole) return {};
-        NSTableColumn* col = column(section);
-        return col ? QVariant(col->title()) : QVariant();
-    }
-    // Moves are carried out by the data source; the model removes nothing.
-    bool removeRows(int, int, const QModelIndex&) override { return false; }
-
-private:
-    void fill(NSOutlineViewDataSource* source, Node* parent, int depth) {
-        const int count =
-            std::max(0, source->outlineViewNumberOfChildrenOfItem(m_view, parent->item));
-        for (int i = 0; i < count; ++i) {
-            OutlineItem item = source->outlineViewChildOfItem(m_view, i, parent->item);
-            if (!item || m_byItem.contains(item)) continue;
-            auto node = std::make_unique<Node>();
-            node->item = item;
-            node->parent = parent;
-            node->indexInParent = int(parent->children.size());
-            node->expandable = source->outlineViewIsItemExpandable(m_view, item);
-            m_byItem.insert(item, node.get());
-            Node* raw = node.get();
-            parent->children.push_back(std::move(node));
-            // A cycle in the source's tree would never end; trees here are shallow.
-            if (depth < 64) fill(source, raw, depth + 1);
-        }
-    }
-
-    NSOutlineView* m_view;
-    Node m_root;
-    QHash<OutlineItem, Node*> m_byItem;
-    int m_generation = 0;
-};
-
-// Each row's cells are drawn by their column's data cell, after the
-// delegate had its say; the editor goes where the cell puts it.
-class CellDelegate : public QStyledItemDelegate {
-public:
-    CellDelegate(NSOutlineView* view, OutlineModel* model)
-        : QStyledItemDelegate(view), m_view(view), m_model(model) {}
-
-    bool selectAllOnEdit = true;
-
-    void paint(QPainter* painter, const QStyleOptionViewItem& option,
-               const QModelIndex& index) const override {
-        QStyleOptionViewItem opt = option;
-        initStyleOption(&opt, index);
-        opt.text.clear();
-        opt.icon = QIcon();
-        QStyle* style = m_view->style();
-        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, m_view);
-        NSCell* cell = prepared(index, option.state & QStyle::State_Selected);
-        if (!cell) return;
-        painter->save();
-        cell->drawWithFrameInView(*painter, QRectF(option.rect), m_view->viewport());
-        painter->restore();
-    }
-
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        NSCell* cell = prepared(index, false);
-        if (!cell) return QStyledItemDelegate::sizeHint(option, index);
-        const QSizeF s = cell->cellSize();
-        return QSize(int(std::ceil(s.width())), int(std::ceil(s.height())));
-    }
-
-    void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
-                              const QModelIndex& index) const override {
-        NSCell* cell = prepared(index, false);
-        if (!cell) return QStyledItemDelegate::updateEditorGeometry(editor, option, index);
-        editor->setGeometry(
-            cell->editWithFrameInView(QRectF(option.rect), m_view->viewport()).toRect());
-    }
-
-    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
-        QStyledItemDelegate::setEditorData(editor, index);
-        if (auto* line = qobject_cast<QLineEdit*>(editor)) {
-            if (selectAllOnEdit)
-                line->selectAll();
-            else
-                line->setCursorPosition(line->text().size());
-        }
-    }
-
-private:
-    NSCell* prepared(const QModelIndex& index, bool highlighted) const {
-        NSTableColumn* col = m_model->column(index.column());
-        NSCell* cell = col ? col->dataCell() : nullptr;
-        if (!cell) return nullptr;
-        OutlineItem item = m_model->nodeOf(index)->item;
-        if (NSOutlineViewDelegate* d = m_view->delegate())
-            d->outlineViewWillDisplayCellForTableColumnItem(m_view, cell, col, item);
-        cell->setObjectValue(index.data(Qt::EditRole));
-        cell->setHighlighted(highlighted);
-        return cell;
-    }
-
-    NSOutlineView* m_view;
-    OutlineModel* m_model;
-};
-
 // The nib loader sets the columns as dynamic properties after it made the
 // view: identifiers in "tableColumns", titles in "columnTitles".
 class NibColumns : public QObject {
@@ -451,7 +72,9 @@ public:
 
 // --- NSOutlineView -----------------------------------------------------------
 
-struct NSOutlineView::Private {
+// Hidden like the model and delegate it holds: a struct may be no more
+// visible than the types of its fields.
+struct __attribute__((visibility("hidden"))) NSOutlineView::Private {
     NSOutlineView* q = nullptr;
     OutlineModel* model = nullptr;
     CellDelegate* cells = nullptr;

@@ -2,9 +2,9 @@
 // is given, what a failure leaves, and a window kept alive while waiting.
 #include "engine/ZipArchive.h"
 
-#include "engine/AppHost.h"
+#include "app/AppHost.h"
 #include "engine/Logging.h"
-#include "engine/Settings.h"
+#include "app/Settings.h"
 #include "platform/LaunchServices.h"
 #include "tests/support/TestSupport.h"
 

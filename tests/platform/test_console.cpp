@@ -1,7 +1,6 @@
-// The log viewer: Mac Roman text with CR line ends, followed live as the
-// file grows, reloaded when it shrinks, scrolled to the end unless the user
-// scrolled away; and the LoftwiseConsole program's command line, one viewer
-// per log file.
+// The log viewer: lines of UTF-8 or else Mac Roman text with LF, CR or CR LF
+// line ends, followed live as the file grows, reloaded when it shrinks, scrolled to the end unless
+// the user scrolled away; and the LoftwiseConsole program's command line, one viewer per log file.
 #include "platform/hosts/console/LogViewer.h"
 #include "tests/support/TestSupport.h"
 
@@ -27,14 +26,115 @@ protected:
     QString path = dir + "/Loftwise-ftphost:pub.log";
 };
 
-TEST_F(Console, ShowsMacRomanTextWithCRLineEnds) {
-    WriteFile(path, "Loftwise started logging.\rcaf\x8E\r\nlf line\nlast");
-    plat::LogViewer viewer(path);
-    EXPECT_EQ(viewer.windowTitle(), "Loftwise-ftphost:pub.log");
-    EXPECT_TRUE(viewer.isReadOnly());
-    EXPECT_EQ(viewer.toPlainText(),
-              QString::fromUtf8("Loftwise started logging.\ncaf\u00e9\nlf line\nlast"));
-    EXPECT_EQ(viewer.bytesShown(), QFile(path).size());
+TEST_F(Console, ShowsEachLineAsUtf8OrElseMacRoman) {
+    struct Row {
+        const char* name;
+        QByteArray file;
+        QString shown;
+    };
+    const Row rows[] = {
+        {"Mac Roman, CR and CR LF and LF",
+         QByteArray("Loftwise started logging.\rcaf\x8E\r\nlf line\nlast"),
+         QString::fromUtf8("Loftwise started logging.\ncaf\u00e9\nlf line\nlast")},
+        {"UTF-8 with CJK",
+         QByteArray("Gr\xC3\xBC\xC3\x9F"
+                    "e \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\n"),
+         QString::fromUtf8("Gr\u00fc\u00dfe \u65e5\u672c\u8a9e\n")},
+        {"an old Mac Roman line, then a new UTF-8 one",
+         QByteArray("Gr\x9A\xA7"
+                    "e\rGr\xC3\xBC\xC3\x9F"
+                    "e \xF0\x9F\x98\x80\n"),
+         QString::fromUtf8("Gr\u00f6\u00dfe\nGr\u00fc\u00dfe \U0001F600\n")},
+        // One byte that UTF-8 cannot have makes the whole line Mac Roman,
+        // UTF-8-like pairs before it included.
+        {"Mac Roman with a UTF-8-like pair", QByteArray("\xC3\xA9t\x8E\r"),
+         QString::fromUtf8("\u221a\u00a9t\u00e9\n")},
+        {"a line ending inside a character, then UTF-8", QByteArray("caf\xC3\rcaf\xC3\xA9\n"),
+         QString::fromUtf8("caf\u221a\ncaf\u00e9\n")},
+        {"overlong, surrogate and past U+10FFFF",
+         QByteArray("\xC0\xAF\r\xED\xA0\x80\r\xF4\x90\x80\x80\r"),
+         QString::fromUtf8("\u00bf\u00d8\n\u00cc\u2020\u00c4\n\u00d9\u00ea\u00c4\u00c4\n")},
+        // NULs show as nothing; one inside a character makes it Mac Roman.
+        {"NULs",
+         QByteArray("\0Gr\xC3\xBC\0\xC3\x9F"
+                    "e\n\xE2\x82\0\xAC\n",
+                    18),
+         QString::fromUtf8("Gr\u00fc\u00dfe\n\u201a\u00c7\u00a8\n")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteFile(path, row.file);
+        plat::LogViewer viewer(path);
+        EXPECT_EQ(viewer.windowTitle(), "Loftwise-ftphost:pub.log");
+        EXPECT_TRUE(viewer.isReadOnly());
+        EXPECT_EQ(viewer.toPlainText().toStdString(), row.shown.toStdString());
+        EXPECT_EQ(viewer.bytesShown(), QFile(path).size());
+    }
+}
+
+// A read may end inside a character or a line: what is shown is never
+// garbled, and a line shown before a byte proved it Mac Roman is shown again.
+TEST_F(Console, ReadsLinesAndCharactersCutBetweenAppends) {
+    struct Row {
+        const char* name;
+        // Appends, each with what is shown after it.
+        QList<std::pair<QByteArray, QString>> steps;
+    };
+    const Row rows[] = {
+        {"two-byte",
+         {{"ok\rGr\xC3", "ok\nGr"},
+          {"\xBC\xC3", QString::fromUtf8("ok\nGr\u00fc")},
+          {"\x9F"
+           "e\n",
+           QString::fromUtf8("ok\nGr\u00fc\u00dfe\n")}}},
+        {"three-byte, byte by byte",
+         {{"\xE6", ""}, {"\x97", ""}, {"\xA5\r", QString::fromUtf8("\u65e5\n")}}},
+        {"four-byte", {{"\xF0\x9F", ""}, {"\x98\x80\n", QString::fromUtf8("\U0001F600\n")}}},
+        {"Mac Roman shown first as UTF-8",
+         {{"a\n\xC3\xA9", QString::fromUtf8("a\n\u00e9")},
+          {"t\x8E\r", QString::fromUtf8("a\n\u221a\u00a9t\u00e9\n")}}},
+        {"Mac Roman after ASCII", {{"caf", "caf"}, {"\x8E\r", QString::fromUtf8("caf\u00e9\n")}}},
+        {"line end after a cut character",
+         {{"caf\xC3", "caf"}, {"\rx", QString::fromUtf8("caf\u221a\nx")}}},
+        {"CR, then LF in the next append", {{"a\r", "a\n"}, {"\nb\n", "a\nb\n"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteFile(path, "");
+        plat::LogViewer viewer(path);
+        for (const auto& [bytes, shown] : row.steps) {
+            SCOPED_TRACE(bytes.toHex().toStdString());
+            Append(path, bytes);
+            viewer.refresh();
+            EXPECT_EQ(viewer.toPlainText().toStdString(), shown.toStdString());
+        }
+    }
+}
+
+// The writer may stop inside a character: after a while the line is shown
+// as Mac Roman, and shown again when more comes.
+TEST_F(Console, ShowsACutCharacterThatSatThere) {
+    struct Row {
+        const char* name;
+        QByteArray more;
+        QString shown;
+    };
+    const Row rows[] = {
+        {"completed as UTF-8", "\xBC\n", QString::fromUtf8("ok\nGr\u00fc\n")},
+        {"proved Mac Roman", "s\r", QString::fromUtf8("ok\nGr\u221as\n")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteFile(path, "ok\rGr\xC3");
+        plat::LogViewer viewer(path);
+        EXPECT_EQ(viewer.toPlainText(), "ok\nGr");
+        ASSERT_TRUE(SpinUntil([&] {
+            return viewer.toPlainText() == QString::fromUtf8("ok\nGr\u221a");
+        })) << viewer.toPlainText().toStdString();
+        Append(path, row.more);
+        viewer.refresh();
+        EXPECT_EQ(viewer.toPlainText().toStdString(), row.shown.toStdString());
+    }
 }
 
 TEST_F(Console, FollowsAppendsLiveAndJoinsSplitLines) {
@@ -153,3 +253,16 @@ TEST_F(Console, OpeningAShownLogAgainRaisesItsViewer) {
 }
 
 } // namespace
+#include <QElapsedTimer>
+TEST(ConsolePerf, Big) {
+    QString d = testing_support::MakeTempDir("perf");
+    QByteArray lines;
+    for (int i = 0; i < 300000; ++i) lines += "2024-01-01 upload Gr\xC3\xBC\xC3\x9F" "e file " + QByteArray::number(i) + "\n";
+    for (int i = 0; i < 100000; ++i) lines += "old Gr\x9A\xA7" "e " + QByteArray::number(i) + "\r";
+    lines += QByteArray(50 << 20, '\0');
+    lines += "tail\n";
+    testing_support::WriteFile(d + "/a.log", lines);
+    QElapsedTimer t; t.start();
+    plat::LogViewer v(d + "/a.log");
+    qDebug() << "ms" << t.elapsed() << lines.size() << v.document()->blockCount();
+}

@@ -1,6 +1,6 @@
-// What the engine reads of the droplet's connection settings. The droplet
-// defines these (the settings sheet's live fields); each returns a new copy
-// of the current text, or none when the field does not exist.
+// The droplet's connection settings as its transfers read them (the
+// settings sheet's live fields); each returns a new copy of the current
+// text, or none when the field does not exist.
 #pragma once
 
 #include <QString>

@@ -1,5 +1,5 @@
-// What the droplet gives its copy of the engine from the user-interface side,
-// so the engine itself links no Qt Widgets.
+// The window's side of the droplet's transfers: messages, waiting with the
+// window alive, and alerts.
 #pragma once
 
 #include "platform/MacTypes.h"
@@ -12,5 +12,7 @@ void print_message(const QString& text, int where);
 // Lets the window redraw and commands arrive for up to ticks sixtieths of a
 // second; returns early when a worker wakes the main thread.
 void YieldToEventLoop(UInt32 ticks);
-// Beeps and shows a modal stop alert with a single default OK button.
-void ShowStopAlert(const QString& message, const QString& informativeText);
+// Beeps and shows a modal stop alert with a default OK button and, when
+// otherButton is given, a second button; true when that one was chosen.
+bool ShowStopAlert(const QString& message, const QString& informativeText,
+                   const QString& otherButton = {});

@@ -1,5 +1,5 @@
-// The user-interface side the droplet gives its engine.
-#include "engine/AppHost.h"
+// The window's side of the droplet's transfers.
+#include "app/AppHost.h"
 
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/Events.h"
@@ -9,13 +9,16 @@ void YieldToEventLoop(UInt32 ticks) {
     WaitNextEvent(0, &event, ticks, nullptr);
 }
 
-void ShowStopAlert(const QString& message, const QString& informativeText) {
+bool ShowStopAlert(const QString& message, const QString& informativeText,
+                   const QString& otherButton) {
     SysBeep(30);
     AlertStdCFStringAlertParamRec params;
     GetStandardAlertDefaultParams(&params, kStdCFStringAlertVersionOne);
+    params.otherText = otherButton;
     DialogRef alert = nullptr;
     if (CreateStandardAlert(kAlertStopAlert, message, informativeText, &params, &alert) != noErr)
-        return;
+        return false;
     DialogItemIndex hit = 0;
     RunStandardAlert(alert, nullptr, &hit);
+    return !otherButton.isEmpty() && hit == kAlertStdAlertOtherButton;
 }

@@ -3,7 +3,7 @@
 // a log that did not open, and which file OpenConsole opens.
 #include "engine/LogSupport.h"
 #include "engine/Logging.h"
-#include "engine/Settings.h"
+#include "app/Settings.h"
 #include "tests/engine/LoggingContract.h"
 #include "tests/support/TestSupport.h"
 
