@@ -1,6 +1,7 @@
 // The log viewer: lines of UTF-8 or else Mac Roman text with LF, CR or CR LF
-// line ends, followed live as the file grows, reloaded when it shrinks, scrolled to the end unless
-// the user scrolled away; and the LoftwiseConsole program's command line, one viewer per log file.
+// line ends, followed live as the file grows, reloaded when it shrinks,
+// scrolled to the end unless the user scrolled away; and the LoftwiseConsole
+// program's command line, one viewer per log file.
 #include "platform/hosts/console/LogViewer.h"
 #include "tests/support/TestSupport.h"
 
@@ -18,6 +19,11 @@ void Append(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::Append));
     ASSERT_EQ(f.write(bytes), bytes.size());
+}
+
+// A literal's bytes, NULs included.
+template <std::size_t N> QByteArray Bytes(const char (&literal)[N]) {
+    return QByteArray(literal, qsizetype(N - 1));
 }
 
 class Console : public ::testing::Test {
@@ -56,9 +62,8 @@ TEST_F(Console, ShowsEachLineAsUtf8OrElseMacRoman) {
          QString::fromUtf8("\u00bf\u00d8\n\u00cc\u2020\u00c4\n\u00d9\u00ea\u00c4\u00c4\n")},
         // NULs show as nothing; one inside a character makes it Mac Roman.
         {"NULs",
-         QByteArray("\0Gr\xC3\xBC\0\xC3\x9F"
-                    "e\n\xE2\x82\0\xAC\n",
-                    18),
+         Bytes("\0Gr\xC3\xBC\0\xC3\x9F"
+               "e\n\xE2\x82\0\xAC\n"),
          QString::fromUtf8("Gr\u00fc\u00dfe\n\u201a\u00c7\u00a8\n")},
     };
     for (const Row& row : rows) {
@@ -253,16 +258,3 @@ TEST_F(Console, OpeningAShownLogAgainRaisesItsViewer) {
 }
 
 } // namespace
-#include <QElapsedTimer>
-TEST(ConsolePerf, Big) {
-    QString d = testing_support::MakeTempDir("perf");
-    QByteArray lines;
-    for (int i = 0; i < 300000; ++i) lines += "2024-01-01 upload Gr\xC3\xBC\xC3\x9F" "e file " + QByteArray::number(i) + "\n";
-    for (int i = 0; i < 100000; ++i) lines += "old Gr\x9A\xA7" "e " + QByteArray::number(i) + "\r";
-    lines += QByteArray(50 << 20, '\0');
-    lines += "tail\n";
-    testing_support::WriteFile(d + "/a.log", lines);
-    QElapsedTimer t; t.start();
-    plat::LogViewer v(d + "/a.log");
-    qDebug() << "ms" << t.elapsed() << lines.size() << v.document()->blockCount();
-}
