@@ -78,7 +78,7 @@ TransferOutcome UploadFile(const FSRef* file, const QByteArray& remoteName) {
             const int percent = int(double(float(written) / float(upload.size())) * 100.0);
             if (percent != previous) {
                 print_message(plat::FillFormat(LocalizedString(QStringLiteral(
-                                                   "File: %@ (%@%% complete, %d of %d bytes)")),
+                                                   "File: %@ (%@ complete, %d of %d bytes)")),
                                                {name, QString::number(percent),
                                                 QString::number(written),
                                                 QString::number(upload.size())}),

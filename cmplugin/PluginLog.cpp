@@ -7,6 +7,8 @@
 #include <QUrl>
 
 void StartLogging() {
+    // A second start without a stop closes the first period properly.
+    StopLogging();
     auto log = std::make_unique<CLog>(QStringLiteral("LoftwiseCM"), QStringLiteral("starting"),
                                       QStringLiteral("stopping"));
     // Unlike the Mac's, this logs folder is ours and may not exist yet.
@@ -18,7 +20,6 @@ void StartLogging() {
         if (created) FNNotify(&logs);
         if (const auto path = plat::PathBytesOfRef(file)) log->OpenLogFile(*path);
     }
-    // A second start without a stop closes the first period properly.
     SetCurrentLog(std::move(log));
 }
 

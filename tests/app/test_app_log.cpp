@@ -1,10 +1,8 @@
-// The droplet's activity log: what it shares with the plug-in's (run from
-// LoggingContract.cpp), names per destination, the 255-byte entry limit,
-// a log that did not open, and which file OpenConsole opens.
-#include "engine/LogSupport.h"
-#include "engine/Logging.h"
+// The droplet's activity log: one file per destination, long entries kept
+// whole, a log that did not open, and which file OpenConsole opens.
+#include "app/AppLog.h"
 #include "app/Settings.h"
-#include "tests/engine/LoggingContract.h"
+#include "engine/LogSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -51,21 +49,6 @@ QString LogPath() {
     return AppLogsFolder() + "/Loftwise-ftphost:Clients.log";
 }
 
-INSTANTIATE_TEST_SUITE_P(Droplet, LogContract,
-                         ::testing::Values(LogBuild{.program = "Loftwise",
-                                                    .started = "started",
-                                                    .stopped = "stopped",
-                                                    .reset = Reset,
-                                                    .logPath = LogPath,
-                                                    .start = StartLogging,
-                                                    .stop =
-                                                        [] {
-                                                            StopLogging();
-                                                            return OSStatus(noErr);
-                                                        },
-                                                    .entry = LogEntry,
-                                                    .openConsole = OpenConsole}));
-
 class AppLogging : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
@@ -91,11 +74,11 @@ TEST_F(AppLogging, OneFilePerDestinationWithSlashesShownAsColons) {
 TEST_F(AppLogging, NoLoggerWithoutHostOrFolder) {
     gHost.reset();
     StartLogging();
-    EXPECT_EQ(gLogger, nullptr);
+    EXPECT_FALSE(HasCurrentLog());
     gHost = QStringLiteral("ftphost");
     gFolderPath.reset();
     StartLogging();
-    EXPECT_EQ(gLogger, nullptr);
+    EXPECT_FALSE(HasCurrentLog());
     LogEntry("lost", true);
     EXPECT_TRUE(AppLogFiles().isEmpty());
 }
@@ -104,30 +87,27 @@ TEST_F(AppLogging, LongNamesAreCutToWhatTheFileSystemHolds) {
     // 250 "é": 250 Mac Roman bytes, 500 bytes of UTF-8 on disk.
     gFolderPath = "/" + QString(250, QChar(0xE9));
     StartLogging();
-    ASSERT_NE(gLogger, nullptr);
-    EXPECT_GT(gLogger->RefNum(), 0);
+    EXPECT_TRUE(HasCurrentLog());
     LogEntry("kept", true);
     StopLogging();
     const QStringList files = AppLogFiles();
     ASSERT_EQ(files.size(), 1);
     EXPECT_LE(files[0].toUtf8().size(), 255);
     EXPECT_TRUE(files[0].startsWith("Loftwise-ftphost:\u00e9"));
-    EXPECT_TRUE(ReadFile(AppLogsFolder() + "/" + files[0]).contains("kept\r"));
+    EXPECT_TRUE(ReadFile(AppLogsFolder() + "/" + files[0]).contains("kept\n"));
 }
 
-TEST_F(AppLogging, EntriesAreCutAt255BytesAndAFullOneGetsNoLineEnd) {
+TEST_F(AppLogging, LongEntriesStayWhole) {
     StartLogging();
-    const QByteArray long300(300, 'x');
-    const QByteArray fits254(254, 'y');
-    LogEntry(long300.constData(), true);
+    // A path deep in a tree, in a script Mac Roman lacks.
+    const QString path = "/" + QString(300, QChar(0x0416)) + "/Gr\u00FC\u00DFe.txt";
+    LogLine("Uploading " + path);
     LogEntry("next", true);
-    LogEntry(fits254.constData(), true);
     StopLogging();
-    const auto lines = CrLines(ReadFile(LogPath()));
+    const auto lines = LogFileLines(ReadFile(LogPath()));
     ASSERT_EQ(lines.size(), 4);
-    // The 300-byte entry left its first 255 bytes and no CR: "next" joins it.
-    EXPECT_EQ(lines[1], QByteArray(255, 'x') + "next");
-    EXPECT_EQ(lines[2], fits254);
+    EXPECT_EQ(QString::fromUtf8(lines[1]), "Uploading " + path);
+    EXPECT_EQ(lines[2], "next");
 }
 
 TEST_F(AppLogging, ALoggerWhoseFileDidNotOpenIgnoresWrites) {
@@ -135,12 +115,9 @@ TEST_F(AppLogging, ALoggerWhoseFileDidNotOpenIgnoresWrites) {
     QDir().mkpath(LogsFolder());
     WriteFile(AppLogsFolder(), "not a folder");
     StartLogging();
-    ASSERT_NE(gLogger, nullptr);
-    EXPECT_EQ(gLogger->RefNum(), 0);
+    EXPECT_FALSE(HasCurrentLog());
     LogEntry("lost", true);
-    EXPECT_EQ(gLogger->Write_Entry("lost"), noErr);
     StopLogging();
-    EXPECT_EQ(gLogger, nullptr);
     EXPECT_EQ(ReadFile(AppLogsFolder()), "not a folder");
 }
 
@@ -159,12 +136,6 @@ TEST_F(AppLogging, OpenConsoleLeavesOutAMissingHost) {
     gHost.reset();
     OpenConsole();
     EXPECT_EQ(opener.WaitForOpened(1), QStringList{AppLogsFolder() + "/Loftwise-:Clients.log"});
-}
-
-TEST(LogLines, TextOutsideMacRomanBecomesQuestionMarks) {
-    EXPECT_EQ(MacRomanOrQuestionMarks(QString::fromUtf8("d\u00e9c. \u2603 \U0001D11E \u20ac")),
-              "d\x8E"
-              "c. ? ? \xDB");
 }
 
 TEST(LogLines, TimeHasSecondsAndNoZone) {

@@ -1,10 +1,7 @@
-// The plug-in's activity log: what it shares with the droplet's (run from
-// LoggingContract.cpp), LoftwiseCM.log as the one file of the logs folder,
-// platform strings, entries dropped whole beyond 255 bytes, and which names
-// OpenConsole takes.
-#include "engine/LoggingCM.h"
+// The plug-in's activity log: LoftwiseCM.log as the one file of the logs
+// folder, platform strings, and which names OpenConsole takes.
+#include "cmplugin/PluginLog.h"
 #include "platform/MacTypes.h"
-#include "tests/engine/LoggingContract.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -28,18 +25,6 @@ void Reset() {
     QDir(LogsFolder()).removeRecursively();
 }
 
-INSTANTIATE_TEST_SUITE_P(Plugin, LogContract,
-                         ::testing::Values(LogBuild{
-                             .program = "LoftwiseCM",
-                             .started = "starting",
-                             .stopped = "stopping",
-                             .reset = Reset,
-                             .logPath = LogPath,
-                             .start = StartLogging,
-                             .stop = StopLogging,
-                             .entry = LogEntry,
-                             .openConsole = [] { OpenConsole("LoftwiseCM.log"); }}));
-
 class PluginLogging : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
@@ -48,43 +33,27 @@ protected:
 
 TEST_F(PluginLogging, OneFileOfTheLogsFolderTakesPlatformStrings) {
     StartLogging();
-    EXPECT_GT(fileRefNum, 0);
-    LogEntryCFString(QString::fromUtf8("Zipping \u00e9t\u00e9"));
-    LogEntryCFString("Zipping a\rb");
+    EXPECT_TRUE(HasCurrentLog());
+    LogLine(QString::fromUtf8("Zipping \u00e9t\u00e9"));
+    LogLine("Zipping a\rb");
     // The format's line feed stays; the values' control characters do not.
     LogEntryFormat("%@\nUploading File: %@", {"date", "a\r\nb"});
-    EXPECT_EQ(StopLogging(), noErr);
-    EXPECT_EQ(fileRefNum, 0);
+    StopLogging();
+    EXPECT_FALSE(HasCurrentLog());
     EXPECT_EQ(QDir(LogsFolder()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
               QStringList{"LoftwiseCM.log"});
-    const auto lines = CrLines(ReadFile(LogPath()));
-    ASSERT_EQ(lines.size(), 5);
-    EXPECT_EQ(lines[1], "Zipping \x8Et\x8E");
+    const auto lines = LogFileLines(ReadFile(LogPath()));
+    ASSERT_EQ(lines.size(), 6);
+    EXPECT_EQ(lines[1], "Zipping \xC3\xA9t\xC3\xA9");
     EXPECT_EQ(lines[2], "Zipping a\\rb");
-    EXPECT_EQ(lines[3], "date\nUploading File: a\\r\\nb");
+    EXPECT_EQ(lines[3], "date");
+    EXPECT_EQ(lines[4], "Uploading File: a\\r\\nb");
 }
 
 TEST_F(PluginLogging, NothingIsWrittenWhileClosed) {
-    EXPECT_EQ(StopLogging(), noErr);
-    LogEntry("lost", true);
-    EXPECT_EQ(Write_Entry("lost"), noErr);
-    EXPECT_FALSE(QFileInfo::exists(LogPath()));
-}
-
-TEST_F(PluginLogging, EntriesBeyond255BytesAreDroppedWhole) {
-    StartLogging();
-    LogEntry(QByteArray(300, 'x').constData(), true);
-    LogEntry(QByteArray(255, 'y').constData(), true); // 256 with its CR
-    LogEntry(QByteArray(255, 'z').constData(), false);
-    LogEntry("", true);
-    LogEntry(QByteArray(254, 'w').constData(), true);
-    LogEntryCFString(QString(255, 'v'));
-    LogEntryCFString(QString::fromUtf8("snow \u2603")); // no Mac Roman form
     StopLogging();
-    const auto lines = CrLines(ReadFile(LogPath()));
-    ASSERT_EQ(lines.size(), 4);
-    EXPECT_EQ(lines[1], QByteArray(255, 'z'));
-    EXPECT_EQ(lines[2], QByteArray(254, 'w'));
+    LogEntry("lost", true);
+    EXPECT_FALSE(QFileInfo::exists(LogPath()));
 }
 
 TEST_F(PluginLogging, OpenConsoleTakesOnlyANameInTheLogsFolder) {

@@ -1,6 +1,4 @@
-// What the droplet's and the plug-in's activity logs both promise. The tests
-// are compiled into both builds' test programs; each instantiates them with
-// its own LogBuild.
+// What the activity log promises, whichever program opened it.
 #pragma once
 
 #include "platform/MacTypes.h"
@@ -20,7 +18,6 @@ struct LogBuild {
     void (*start)();
     OSStatus (*stop)();
     void (*entry)(const char* text, bool addLineEnd);
-    void (*openConsole)(); // opens this log in the viewer
 };
 
 // Test names and messages show the build by its log's program name.

@@ -1,10 +1,8 @@
-// The droplet's folder archiving: where the archive goes, what the archiver
-// is given, what a failure leaves, and a window kept alive while waiting.
+// Folder archiving: where the archive goes, what the archiver is given, what
+// a failure leaves, and a caller's window kept alive while waiting.
 #include "engine/ZipArchive.h"
 
-#include "app/AppHost.h"
 #include "engine/Logging.h"
-#include "app/Settings.h"
 #include "platform/LaunchServices.h"
 #include "tests/support/TestSupport.h"
 
@@ -23,47 +21,25 @@
 
 using namespace testing_support;
 
-// What the window would have shown, and how often the wait yielded.
+// What a window would have shown, and how often the wait yielded.
 namespace {
 std::vector<std::pair<QString, int>> gMessages;
 int gYields = 0;
-} // namespace
+ZipArchiveCaller gCaller;
 
-void print_message(const QString& text, int where) {
-    gMessages.emplace_back(text, where);
+ZipArchiveCaller* Caller() {
+    gCaller = {};
+    gCaller.starting = [](const QString& name) {
+        gMessages.emplace_back("Zip archiving: " + name, 1);
+    };
+    gCaller.whileWaiting = [] {
+        ++gYields;
+        // As the droplet's does, the wait gives the time away.
+        ::usleep(1000000 / 60);
+    };
+    return &gCaller;
 }
-void YieldToEventLoop(UInt32 ticks) {
-    ++gYields;
-    // As the droplet's does, the wait gives the time away.
-    ::usleep(useconds_t(ticks) * 1000000 / 60);
-}
-namespace {
-QStringList gAlerts;
 } // namespace
-void ShowStopAlert(const QString&, const QString& text) {
-    gAlerts << text;
-}
-// The engine's log and alert, linked in with the text formatting, ask for these.
-std::optional<QString> GetHost() {
-    return QStringLiteral("ftphost");
-}
-std::optional<QString> GetFolderPath(bool) {
-    return QStringLiteral("/pub");
-}
-std::optional<QString> GetUsername() {
-    return std::nullopt;
-}
-std::optional<QString> GetPassword() {
-    return std::nullopt;
-}
-std::optional<QString> GetSettingsTrouble() {
-    return std::nullopt;
-}
-ConnectionSnapshot TakeConnectionSnapshot() {
-    return {};
-}
-ScopedConnectionSnapshot::ScopedConnectionSnapshot(ConnectionSnapshot) : m_previous(nullptr) {}
-ScopedConnectionSnapshot::~ScopedConnectionSnapshot() = default;
 
 namespace {
 
@@ -135,7 +111,7 @@ TEST_F(ZipArchiveTest, PhotosBecomesPhotosZipInANewPrivateUuidFolder) {
     WriteFile(photos + "/2024/snow.jpg", "jpeg 2");
     const FSRef folder = RefOf(photos);
     FSRef archive{};
-    ASSERT_TRUE(ZipArchive(&folder, &archive));
+    ASSERT_TRUE(ZipArchive(&folder, &archive, Caller()));
 
     const QString zip = PathOf(archive);
     const QFileInfo info(zip);
@@ -160,8 +136,8 @@ TEST_F(ZipArchiveTest, ZippingTwiceGivesTwoArchivesInTwoFolders) {
     const QStringList before = UuidFolders();
     const FSRef folder = RefOf(docs);
     FSRef first{}, second{};
-    ASSERT_TRUE(ZipArchive(&folder, &first));
-    ASSERT_TRUE(ZipArchive(&folder, &second));
+    ASSERT_TRUE(ZipArchive(&folder, &first, Caller()));
+    ASSERT_TRUE(ZipArchive(&folder, &second, Caller()));
     EXPECT_EQ(QFileInfo(PathOf(first)).fileName(), "Fotos é 日本.zip");
     EXPECT_NE(QFileInfo(PathOf(first)).absolutePath(), QFileInfo(PathOf(second)).absolutePath());
     EXPECT_TRUE(QFileInfo::exists(PathOf(first)));
@@ -178,7 +154,7 @@ TEST_F(ZipArchiveTest, AnEmptyFolderStillRunsTheArchiverWithItsArguments) {
         QStringLiteral("printf '%s\\n' \"$@\" > '%1'\nexec '%2' \"$@\"").arg(record, kDitto)));
     const FSRef folder = RefOf(empty);
     FSRef archive{};
-    ASSERT_TRUE(ZipArchive(&folder, &archive));
+    ASSERT_TRUE(ZipArchive(&folder, &archive, Caller()));
     const QString zip = PathOf(archive);
     EXPECT_TRUE(QFileInfo(zip).isFile());
     EXPECT_EQ(QString::fromUtf8(ReadFile(record)).split('\n', Qt::SkipEmptyParts),
@@ -202,7 +178,7 @@ TEST_F(ZipArchiveTest, AFailingArchiverGivesFalseAndLeavesNothingBehind) {
     for (const QString& archiver : archivers) {
         SCOPED_TRACE(archiver.toStdString());
         UseArchiver(archiver);
-        EXPECT_FALSE(ZipArchive(&folder, &archive));
+        EXPECT_FALSE(ZipArchive(&folder, &archive, Caller()));
         EXPECT_EQ(UuidFolders(), before);
     }
     EXPECT_EQ(ReadFile(outside + "/keep.txt"), "keep");
@@ -214,7 +190,7 @@ TEST_F(ZipArchiveTest, DiscardingRemovesOnlyAnArchiveMadeHere) {
     const FSRef folder = RefOf(src);
     const QStringList before = UuidFolders();
     FSRef archive{};
-    ASSERT_TRUE(ZipArchive(&folder, &archive));
+    ASSERT_TRUE(ZipArchive(&folder, &archive, Caller()));
     ASSERT_EQ(UuidFolders().size(), before.size() + 1);
     DiscardArchive(&archive);
     EXPECT_EQ(UuidFolders(), before);
@@ -237,7 +213,7 @@ TEST_F(ZipArchiveTest, TheWindowKeepsRunningWhileTheArchiverWorks) {
     UseArchiver(MakeScript(QStringLiteral("sleep 0.4\nexec '%1' \"$@\"").arg(kDitto)));
     const FSRef folder = RefOf(src);
     FSRef archive{};
-    ASSERT_TRUE(ZipArchive(&folder, &archive));
+    ASSERT_TRUE(ZipArchive(&folder, &archive, Caller()));
     // 0.4 s at most a tick (1/60 s) per yield.
     EXPECT_GE(gYields, 10);
 }
@@ -253,13 +229,13 @@ TEST_F(ZipArchiveTest, PathsOver2048BytesFailCleanly) {
     WriteFile(deep + "/file.txt", "x");
     FSRef folder = RefOf(deep);
     FSRef archive{};
-    ASSERT_TRUE(ZipArchive(&folder, &archive));
+    ASSERT_TRUE(ZipArchive(&folder, &archive, Caller()));
     EXPECT_EQ(ZipListing(PathOf(archive)), QStringList{"file.txt"});
 
     deep += "/" + QString(10, QLatin1Char('f'));
     ASSERT_TRUE(QDir().mkpath(deep));
     folder = RefOf(deep);
-    EXPECT_FALSE(ZipArchive(&folder, &archive));
+    EXPECT_FALSE(ZipArchive(&folder, &archive, Caller()));
 }
 
 TEST_F(ZipArchiveTest, ProgramsWeStartGetOnlyTheStandardDescriptors) {
@@ -284,7 +260,7 @@ TEST_F(ZipArchiveTest, ProgramsWeStartGetOnlyTheStandardDescriptors) {
         {"archiver", "LOFTWISE_DITTO",
          [&] {
              FSRef archive{};
-             ZipArchive(&folder, &archive);
+             ZipArchive(&folder, &archive, Caller());
          }},
         {"opener", "LOFTWISE_OPENER",
          [] { EXPECT_EQ(LSOpenCFURLRef(QUrl("http://example.com/"), nullptr), noErr); }},
@@ -318,8 +294,8 @@ TEST_F(ZipArchiveTest, AFolderThatCannotBeArchivedIsLoggedAndShownWithTheReason)
         {"temporary folder not our own", "Docs", true, "not safe to use"},
         {"name too long for an archive", QString(252, QLatin1Char('n')), false, "too long"},
     };
-    const QString logPath = qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/Loftwise/" +
-                            AppLogDiskName(AppLogFileName());
+    const QString logPath = qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/Zip.log";
+    QDir().mkpath(QFileInfo(logPath).path());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const QString src = MakeTempDir("in") + "/" + c.folderName;
@@ -334,17 +310,18 @@ TEST_F(ZipArchiveTest, AFolderThatCannotBeArchivedIsLoggedAndShownWithTheReason)
                       0);
         }
         ScopedEnv tmpdir("TMPDIR", tmp.toUtf8().constData());
-        QFile::remove(logPath);
-        StartLogging();
-        gAlerts.clear();
+        WriteFile(logPath, {});
+        auto opened = std::make_unique<CLog>("Loftwise", "started", "stopped");
+        opened->OpenLogFile(logPath.toStdString());
+        SetCurrentLog(std::move(opened));
         const FSRef folder = RefOf(src);
         FSRef archive{};
-        EXPECT_FALSE(ZipArchive(&folder, &archive));
-        StopLogging();
+        EXPECT_FALSE(ZipArchive(&folder, &archive, Caller()));
+        SetCurrentLog(nullptr);
         const QStringList log = LogEntries(logPath);
         ASSERT_EQ(log.size(), 1) << log.join('|').toStdString();
         EXPECT_TRUE(log[0].contains(c.folderName.left(40))) << log[0].toStdString();
         EXPECT_TRUE(log[0].contains(c.reason)) << log[0].toStdString();
-        EXPECT_EQ(gAlerts, QStringList{log[0]});
+        EXPECT_EQ(gCaller.failure, log[0]);
     }
 }

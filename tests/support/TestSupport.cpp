@@ -86,12 +86,18 @@ QList<QByteArray> CrLines(const QByteArray& bytes) {
     return lines;
 }
 
+QList<QByteArray> LogFileLines(const QByteArray& bytes) {
+    QList<QByteArray> lines = bytes.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return lines;
+}
+
 QStringList LogEntries(const QString& logPath) {
     static const QRegularExpression framing(
         "^Loftwise(CM)? (started|stopped|starting|stopping) logging at ");
     QStringList entries;
-    for (const QByteArray& line : CrLines(ReadFile(logPath))) {
-        const QString text = plat::MacRomanToQString({line.constData(), std::size_t(line.size())});
+    for (const QByteArray& line : LogFileLines(ReadFile(logPath))) {
+        const QString text = QString::fromUtf8(line);
         if (!text.isEmpty() && !framing.match(text).hasMatch()) entries << text;
     }
     return entries;

@@ -75,6 +75,8 @@ void SpinFor(int ms);
 
 // The activity logs: CR-ended lines of Mac Roman text.
 // The lines, split at CR; a trailing piece without CR is kept last.
+// A log file's lines (UTF-8, LF line ends), without their ends.
+QList<QByteArray> LogFileLines(const QByteArray& bytes);
 QList<QByteArray> CrLines(const QByteArray& bytes);
 // The log's entries as text, without empty lines and the start and stop lines.
 QStringList LogEntries(const QString& logPath);

@@ -1,7 +1,9 @@
-// The activity log's framing lines, line continuation, Mac Roman bytes,
-// appending across periods, whole entries from many threads, and OpenConsole,
-// for whichever build instantiates the tests.
+// The activity log's framing lines, line continuation, UTF-8 text, appending
+// across periods, and whole entries from many threads.
 #include "tests/engine/LoggingContract.h"
+
+#include "engine/LogSupport.h"
+#include "engine/Logging.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -18,8 +20,28 @@ using namespace testing_support;
 
 namespace {
 
-QString LogsFolder() {
-    return qEnvironmentVariable("XDG_STATE_HOME") + "/Logs";
+QString LogPath() {
+    return qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/Test.log";
+}
+
+void Reset() {
+    SetCurrentLog(nullptr);
+    QDir().mkpath(QFileInfo(LogPath()).path());
+    QFile::remove(LogPath());
+}
+
+void Start() {
+    SetCurrentLog(nullptr); // as both programs do: the earlier period ends first
+    if (!QFileInfo::exists(LogPath())) WriteFile(LogPath(), {});
+    auto log = std::make_unique<CLog>(QStringLiteral("Loftwise"), QStringLiteral("started"),
+                                      QStringLiteral("stopped"));
+    log->OpenLogFile(LogPath().toStdString());
+    SetCurrentLog(std::move(log));
+}
+
+OSStatus Stop() {
+    SetCurrentLog(nullptr);
+    return noErr;
 }
 
 bool IsFramingLine(const char* program, const char* verb, const QByteArray& line) {
@@ -41,16 +63,16 @@ bool LogContract::IsStop(const QByteArray& line) const {
 TEST_P(LogContract, EntriesAreFramedByStartAndStopLines) {
     b().start();
     b().entry("Uploading /Clients/a.txt", true);
-    b().entry("caf\x8E", true); // Mac Roman bytes go out unchanged
+    b().entry("caf\xC3\xA9", true); // UTF-8 goes out unchanged
     EXPECT_EQ(b().stop(), noErr);
     const QByteArray log = ReadFile(b().logPath());
-    ASSERT_TRUE(log.endsWith('\r'));
-    EXPECT_FALSE(log.contains("\r\n"));
-    const auto lines = CrLines(log);
+    ASSERT_TRUE(log.endsWith('\n'));
+    EXPECT_FALSE(log.contains('\r'));
+    const auto lines = LogFileLines(log);
     ASSERT_EQ(lines.size(), 4) << log.constData();
     EXPECT_TRUE(IsStart(lines[0])) << lines[0].constData();
     EXPECT_EQ(lines[1], "Uploading /Clients/a.txt");
-    EXPECT_EQ(lines[2], "caf\x8E");
+    EXPECT_EQ(lines[2], "caf\xC3\xA9");
     EXPECT_TRUE(IsStop(lines[3])) << lines[3].constData();
 }
 
@@ -71,8 +93,8 @@ TEST_P(LogContract, ControlCharactersInAnEntryAreEscapedOntoItsLine) {
         b().entry(row.text, true);
     b().stop();
     const QByteArray log = ReadFile(b().logPath());
-    EXPECT_FALSE(log.contains('\n'));
-    const auto lines = CrLines(log);
+    EXPECT_FALSE(log.contains('\r'));
+    const auto lines = LogFileLines(log);
     ASSERT_EQ(lines.size(), std::size(rows) + 2) << log.constData();
     for (std::size_t i = 0; i < std::size(rows); ++i)
         EXPECT_EQ(lines[qsizetype(i) + 1], rows[i].line);
@@ -93,26 +115,24 @@ TEST_P(LogContract, UnflaggedEntriesContinueTheLine) {
         for (int i = 0; i < 4; ++i)
             b().entry(row.pieces[i], i == 3);
         b().stop();
-        const auto lines = CrLines(ReadFile(b().logPath()));
+        const auto lines = LogFileLines(ReadFile(b().logPath()));
         ASSERT_EQ(lines.size(), 3);
         EXPECT_EQ(lines[1], row.line);
     }
 }
 
-TEST_P(LogContract, MacRomanTextComesBackUnchanged) {
-    QByteArray high;
-    for (int c = 0x80; c <= 0xFF; ++c)
-        high += char(c);
+TEST_P(LogContract, TextInAnyScriptComesBackUnchanged) {
+    const QByteArray high = QStringLiteral("Gr\u00FC\u00DFe \u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439 \u4F60\u597D \U0001F600").toUtf8();
     b().start();
     b().entry(high.constData(), true);
     b().stop();
-    const auto lines = CrLines(ReadFile(b().logPath()));
+    const auto lines = LogFileLines(ReadFile(b().logPath()));
     ASSERT_EQ(lines.size(), 3);
     EXPECT_EQ(lines[1], high);
 }
 
 TEST_P(LogContract, EachStartAppendsAPeriodAndKeepsOldContent) {
-    WriteFile(b().logPath(), "from before\r");
+    WriteFile(b().logPath(), "from before\n");
     for (const char* text : {"first", "second", "third"}) {
         b().start();
         b().entry(text, true);
@@ -122,7 +142,7 @@ TEST_P(LogContract, EachStartAppendsAPeriodAndKeepsOldContent) {
     b().start();
     b().start();
     b().stop();
-    const auto lines = CrLines(ReadFile(b().logPath()));
+    const auto lines = LogFileLines(ReadFile(b().logPath()));
     ASSERT_EQ(lines.size(), 14);
     EXPECT_EQ(lines[0], "from before");
     for (int period = 0; period < 3; ++period) {
@@ -157,7 +177,7 @@ TEST_P(LogContract, EntriesFromManyThreadsAreEachAppendedWhole) {
         thread.join();
     b().stop();
 
-    const auto lines = CrLines(ReadFile(b().logPath()));
+    const auto lines = LogFileLines(ReadFile(b().logPath()));
     ASSERT_EQ(lines.size(), kThreads * kEntries + 2);
     EXPECT_TRUE(IsStart(lines.first()));
     EXPECT_TRUE(IsStop(lines.last()));
@@ -200,7 +220,7 @@ TEST_P(LogContract, StoppingWhileWorkersLogIsNeitherHeldOffNorTorn) {
         worker.join();
     b().stop();
     int starts = 0, stops = 0;
-    for (const QByteArray& line : CrLines(ReadFile(b().logPath()))) {
+    for (const QByteArray& line : LogFileLines(ReadFile(b().logPath()))) {
         if (IsStart(line))
             ++starts;
         else if (IsStop(line))
@@ -212,22 +232,12 @@ TEST_P(LogContract, StoppingWhileWorkersLogIsNeitherHeldOffNorTorn) {
     EXPECT_EQ(stops, 51);
 }
 
-TEST_P(LogContract, OpenConsoleOpensOnlyAnExistingLog) {
-    OpenerRecorder opener;
-    // Not even the logs folder exists: nothing is made, nothing opened.
-    b().openConsole();
-    EXPECT_FALSE(QFileInfo::exists(LogsFolder()));
-    // The folder exists but this log does not yet.
-    QDir().mkpath(LogsFolder());
-    b().openConsole();
-    EXPECT_FALSE(QFileInfo::exists(b().logPath()));
-    EXPECT_FALSE(QDirIterator(LogsFolder(), QDir::Files | QDir::Hidden | QDir::System,
-                              QDirIterator::Subdirectories)
-                     .hasNext());
-    EXPECT_TRUE(opener.OpenedAfterQuietTime().isEmpty());
-
-    b().start();
-    b().stop();
-    b().openConsole();
-    EXPECT_EQ(opener.WaitForOpened(1), QStringList{b().logPath()});
-}
+INSTANTIATE_TEST_SUITE_P(Engine, LogContract,
+                         ::testing::Values(LogBuild{.program = "Loftwise",
+                                                    .started = "started",
+                                                    .stopped = "stopped",
+                                                    .reset = Reset,
+                                                    .logPath = LogPath,
+                                                    .start = Start,
+                                                    .stop = Stop,
+                                                    .entry = LogEntry}));
