@@ -16,7 +16,7 @@
 // starts it.
 #include "app/ConnectionSettings.h"
 #include "app/Shell.h"
-#include "engine/FTPUpload.h"
+#include "app/Transfers.h"
 #include "platform/Bundle.h"
 #include "platform/Preferences.h"
 #include "tests/support/FtpServers.h"
@@ -198,8 +198,10 @@ public:
         for (const QString& f : files) {
             FSRef ref;
             FSPathMakeRef(f.toUtf8().constData(), &ref, nullptr);
-            if (FTPUpload(&ref))
-                std::fprintf(stderr, "upload of %s failed: %s\n", qPrintable(f), gTheError.c_str());
+            const TransferOutcome outcome = UploadFile(&ref, {});
+            if (!outcome.sent())
+                std::fprintf(stderr, "upload of %s failed: %s\n", qPrintable(f),
+                             qPrintable(outcome.Explanation()));
         }
         Measure m;
         m.seconds = double(clock.nsecsElapsed()) / 1e9;

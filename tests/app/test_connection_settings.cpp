@@ -3,7 +3,7 @@
 // D-Bus session with gnome-keyring-daemon).
 #include "app/ConnectionSettings.h"
 #include "app/Shell.h"
-#include "engine/Logging.h"
+#include "app/AppLog.h"
 #include "platform/Bundle.h"
 #include "platform/Keychain.h"
 #include "platform/Preferences.h"

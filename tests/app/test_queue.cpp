@@ -5,7 +5,7 @@
 #include "app/Shell.h"
 #include "app/UploadQueue.h"
 #include "app/WicketList.h"
-#include "engine/Logging.h"
+#include "app/AppLog.h"
 #include "platform/AppleEventDelivery.h"
 #include "platform/Bundle.h"
 #include "platform/Preferences.h"

@@ -3,8 +3,8 @@
 // shown. The destination is set as the user sets it, in the sheet's fields.
 #include "app/ConnectionSettings.h"
 #include "app/Shell.h"
-#include "engine/FTPUpload.h"
-#include "engine/Logging.h"
+#include "app/Transfers.h"
+#include "app/AppLog.h"
 #include "platform/Bundle.h"
 #include "platform/Files.h"
 #include "platform/ui/Dialogs.h"
@@ -70,7 +70,8 @@ public:
         plat::SetBeepObserver(nullptr);
     }
 
-    // Uploads a file and records what the window showed meanwhile.
+    // Uploads a file and records what the window showed meanwhile and the
+    // reason the pass would report; true when it was not sent.
     bool Upload(const QString& path) {
         FSRef ref;
         EXPECT_EQ(FSPathMakeRef(path.toUtf8().constData(), &ref, nullptr), noErr)
@@ -81,7 +82,9 @@ public:
                 m_seen.messages << m_message.text();
         });
         sampler.start(1);
-        return FTPUpload(&ref);
+        const TransferOutcome outcome = UploadFile(&ref, {});
+        if (!outcome.reason.isEmpty()) m_seen.alerts << outcome.reason;
+        return !outcome.sent();
     }
 
     QString LogPath() const {
@@ -307,7 +310,7 @@ TEST(Faults, ControlCharactersEndTheTransferBeforeAnythingIsSent) {
 TEST(Faults, MissingSettingsAreOnlyLogged) {
     Droplet d("127.0.0.1:1", "u", "p", "/");
     gHostEditText = nullptr;
-    EXPECT_FALSE(d.Upload(MakeFile("m.txt", "x")));
+    EXPECT_TRUE(d.Upload(MakeFile("m.txt", "x")));
     EXPECT_TRUE(d.seen().alerts.isEmpty());
     EXPECT_EQ(d.LogLines(), QStringList{"No host."});
 }

@@ -3,8 +3,8 @@
 // destination given as a menu item's ftp URL and the switches set in the
 // plug-in's settings domain as the pane would.
 #include "cmplugin/Utils.h"
-#include "engine/FTPUpload.h"
-#include "engine/LoggingCM.h"
+#include "cmplugin/PluginLog.h"
+#include "cmplugin/PluginTransfers.h"
 #include "platform/Files.h"
 #include "platform/Preferences.h"
 #include "tests/support/FtpServers.h"
@@ -41,15 +41,12 @@ void SetSwitch(const char* key, std::optional<PlistValue> value) {
     ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
 }
 
-// The first line of an upload: the date text, a line feed and the name.
-void ExpectUploadingLine(const QString& line, const QString& name) {
-    const auto match = QRegularExpression("^(.+)\nUploading File: (.*)$",
-                                          QRegularExpression::DotMatchesEverythingOption)
-                           .match(line);
-    ASSERT_TRUE(match.hasMatch()) << line.toStdString();
-    EXPECT_TRUE(match.captured(1).contains(QString::number(QDate::currentDate().year())))
-        << line.toStdString();
-    EXPECT_EQ(match.captured(2), name);
+// The first lines of an upload: the date text, then the name.
+void ExpectUploadingLine(const QStringList& lines, int at, const QString& name) {
+    ASSERT_LT(at + 1, lines.size());
+    EXPECT_TRUE(lines[at].contains(QString::number(QDate::currentDate().year())))
+        << lines[at].toStdString();
+    EXPECT_EQ(lines[at + 1], "Uploading File: " + name);
 }
 
 QString MakeFile(const QString& name, const QByteArray& bytes) {
@@ -74,10 +71,10 @@ QUrl ItemURL(quint16 port, const QString& user, const QString& password,
     return url;
 }
 
-int Upload(const QString& path, const QUrl& destination) {
+TransferOutcome Upload(const QString& path, const QUrl& destination) {
     FSRef ref;
     EXPECT_EQ(FSPathMakeRef(path.toUtf8().constData(), &ref, nullptr), noErr) << path.toStdString();
-    return FTPUpload(&ref, destination);
+    return UploadItem(&ref, ItemDestination(destination));
 }
 
 // A fresh log per test; the log is not opened in a viewer and no listing
@@ -117,17 +114,16 @@ TEST_P(RealServers, ASuccessLogsEachStepThenListsTheFolder) {
     SetSwitch("DisplayDirectoryListing", std::nullopt); // absent counts as on
     WriteFile(m_server->home() + "/incoming/already there.txt", Pattern(1234));
     const QByteArray bytes = Pattern(300 * 1024 + 17);
-    EXPECT_EQ(Upload(MakeFile("plain.bin", bytes), Item("/incoming")), 0);
-    EXPECT_EQ(gFileSize, UInt64(bytes.size()));
+    EXPECT_TRUE(Upload(MakeFile("plain.bin", bytes), Item("/incoming")).sent());
     EXPECT_EQ(ReadFile(m_server->home() + "/incoming/plain.bin"), bytes);
     ASSERT_TRUE(WaitForLogEntry(LogPath(), "Listing complete")) << Dump(LogLines());
 
     const QStringList lines = LogLines();
     ASSERT_GE(lines.size(), 8) << Dump(lines);
-    ExpectUploadingLine(lines[0], "plain.bin");
-    EXPECT_EQ(lines[1], "Starting upload...");
-    EXPECT_EQ(lines[2], "Connected");
-    int at = 3, previous = 0;
+    ExpectUploadingLine(lines, 0, "plain.bin");
+    EXPECT_EQ(lines[2], "Starting upload...");
+    EXPECT_EQ(lines[3], "Connected");
+    int at = 4, previous = 0;
     const QRegularExpression progress("^(\\d+)% complete$");
     for (; at < lines.size(); ++at) {
         const auto m = progress.match(lines[at]);
@@ -136,17 +132,14 @@ TEST_P(RealServers, ASuccessLogsEachStepThenListsTheFolder) {
         previous = m.captured(1).toInt();
     }
     EXPECT_EQ(previous, 100) << Dump(lines);
-    ASSERT_LT(at + 2, lines.size());
+    ASSERT_LT(at + 3, lines.size());
     EXPECT_EQ(lines[at], QString("Upload complete (%1 bytes sent)").arg(bytes.size()));
-    const auto listing = QRegularExpression("^(.+)\nDirectory Listing: (.*)$",
-                                            QRegularExpression::DotMatchesEverythingOption)
-                             .match(lines[at + 1]);
-    ASSERT_TRUE(listing.hasMatch()) << Dump(lines);
-    EXPECT_EQ(listing.captured(2), QString("ftp://127.0.0.1:%1/incoming/").arg(m_server->port()));
-    EXPECT_EQ(lines[at + 2], "Open complete");
+    EXPECT_EQ(lines[at + 2], QString("Directory Listing: ftp://127.0.0.1:%1/incoming")
+                                 .arg(m_server->port()));
+    EXPECT_EQ(lines[at + 3], "Open complete");
     EXPECT_EQ(lines.last(), "Listing complete");
     QStringList entries;
-    for (int i = at + 3; i < lines.size(); ++i)
+    for (int i = at + 4; i < lines.size(); ++i)
         if (lines[i].endsWith(' ')) entries << lines[i];
     ASSERT_EQ(entries.size(), 2) << Dump(lines);
     EXPECT_TRUE(entries.filter(QRegularExpression("^-rw.* 1234 .* already there\\.txt $")).size())
@@ -162,14 +155,14 @@ TEST_P(RealServers, NamesArriveAsTheyAre) {
     const QByteArray bytes = Pattern(40000);
     const QStringList names{"with space #1 100%.txt", "Grüße €.txt", "%41 not escaped", ".hidden"};
     for (const QString& name : names) {
-        EXPECT_EQ(Upload(MakeFile(name, bytes), Item("/incoming/")), 0) << name.toStdString();
+        EXPECT_TRUE(Upload(MakeFile(name, bytes), Item("/incoming/")).sent()) << name.toStdString();
         EXPECT_EQ(ReadFile(m_server->home() + "/incoming/" + name), bytes) << name.toStdString();
     }
     const QStringList lines = LogLines();
     const QStringList firsts = lines.filter("Uploading File: ");
     ASSERT_EQ(firsts.size(), names.size()) << Dump(lines);
     for (int i = 0; i < names.size(); ++i)
-        ExpectUploadingLine(firsts[i], names[i]);
+        EXPECT_EQ(firsts[i], "Uploading File: " + names[i]);
     EXPECT_EQ(lines.filter("Upload complete (40000 bytes sent)").size(), names.size());
     // The listing would run on its own thread: give it time to show.
     SpinFor(kNothingStartedMs);
@@ -177,7 +170,7 @@ TEST_P(RealServers, NamesArriveAsTheyAre) {
 }
 
 TEST_P(RealServers, AnEmptyFileToAnEmptyPathLandsInTheRootWithoutPercentages) {
-    EXPECT_EQ(Upload(MakeFile("empty.txt", {}), Item("")), 0);
+    EXPECT_TRUE(Upload(MakeFile("empty.txt", {}), Item("")).sent());
     EXPECT_TRUE(QFileInfo::exists(m_server->home() + "/empty.txt"));
     EXPECT_EQ(QFileInfo(m_server->home() + "/empty.txt").size(), 0);
     const QStringList lines = LogLines();
@@ -185,15 +178,36 @@ TEST_P(RealServers, AnEmptyFileToAnEmptyPathLandsInTheRootWithoutPercentages) {
     EXPECT_TRUE(lines.filter("% complete").isEmpty()) << Dump(lines);
 }
 
-TEST_P(RealServers, AWrongPasswordLogsOnlyTheErrorLine) {
-    const QUrl item = ItemURL(m_server->port(), m_server->user(), "wrong-password", "/incoming");
-    EXPECT_EQ(Upload(MakeFile("a.txt", "abc"), item), 0);
-    const QStringList lines = LogLines();
-    ASSERT_EQ(lines.size(), 3) << Dump(lines);
-    ExpectUploadingLine(lines[0], "a.txt");
-    EXPECT_EQ(lines[1], "Starting upload...");
-    EXPECT_EQ(lines[2], "CFWriteStreamGetError returned (6, 530)");
-    EXPECT_FALSE(QFileInfo::exists(m_server->home() + "/incoming/a.txt"));
+// Each refusal by a real server is named with the server's own reply.
+TEST_P(RealServers, RefusalsAreNamedWithTheServersReply) {
+    const struct {
+        const char* what;
+        QString password, folder;
+        TransferOutcome::Kind kind;
+        const char* code;
+    } rows[] = {
+        {"wrong password", "wrong-password", "/incoming", TransferOutcome::Kind::LoginRefused,
+         "530"},
+        {"missing folder", m_server->password(), "/missing", TransferOutcome::Kind::FolderRefused,
+         "550"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        QFile::remove(LogPath());
+        StartLogging();
+        const QUrl item = ItemURL(m_server->port(), m_server->user(), row.password, row.folder);
+        const TransferOutcome outcome = Upload(MakeFile("a.txt", "abc"), item);
+        EXPECT_EQ(outcome.kind, row.kind);
+        EXPECT_TRUE(outcome.endsPass());
+        EXPECT_TRUE(outcome.serverReply.startsWith(row.code)) << outcome.serverReply.toStdString();
+        const QStringList lines = LogLines();
+        ASSERT_EQ(lines.size(), 5) << Dump(lines);
+        EXPECT_EQ(lines[2], "Starting upload...");
+        EXPECT_EQ(lines[3], QString("CFWriteStreamGetError returned (6, %1)").arg(row.code));
+        EXPECT_EQ(lines[4], outcome.Explanation());
+        EXPECT_TRUE(lines[4].contains(outcome.serverReply)) << lines[4].toStdString();
+        EXPECT_FALSE(QFileInfo::exists(m_server->home() + "/incoming/a.txt"));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServers,
@@ -205,46 +219,51 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealServers,
 
 using Failures = PluginTransfers;
 
-TEST_F(Failures, AFileThatCannotBeReadReturnsMinusOneSilently) {
+TEST_F(Failures, AFileThatCannotBeReadIsAFileFailure) {
     const QString path = MakeFile("gone.txt", "x");
     FSRef ref;
     ASSERT_EQ(FSPathMakeRef(path.toUtf8().constData(), &ref, nullptr), noErr);
     ASSERT_TRUE(QFile::remove(path));
-    gFileSize = 12345;
-    EXPECT_EQ(FTPUpload(&ref, ItemURL(1, "u", "p", "/")), -1);
-    EXPECT_EQ(gFileSize, 0u);
+    const Destination where = ItemDestination(ItemURL(1, "u", "p", "/"));
     FSRef zero{};
-    EXPECT_EQ(FTPUpload(&zero, ItemURL(1, "u", "p", "/")), -1);
-    EXPECT_EQ(FTPUpload(nullptr, ItemURL(1, "u", "p", "/")), -1);
-    EXPECT_TRUE(LogLines().isEmpty()) << Dump(LogLines());
+    for (const FSRef* file : std::initializer_list<const FSRef*>{&ref, &zero, nullptr}) {
+        const TransferOutcome outcome = UploadItem(file, where);
+        EXPECT_EQ(outcome.kind, TransferOutcome::Kind::FileFailed);
+        EXPECT_FALSE(outcome.endsPass());
+        EXPECT_FALSE(outcome.reason.isEmpty());
+    }
 }
 
-TEST_F(Failures, AnItemWithoutUserOrPasswordSendsAndLogsNothing) {
+TEST_F(Failures, AnItemWithoutUserOrPasswordSaysWhyNothingWasSent) {
     FaultFtpServer server;
     ASSERT_TRUE(server.isRunning()) << server.startError().toStdString();
     const QString file = MakeFile("n.txt", "x");
     const QUrl items[] = {ItemURL(server.port(), "", "", "/"),
                           ItemURL(server.port(), server.user(), "", "/"),
                           ItemURL(server.port(), "", server.password(), "/")};
-    for (const QUrl& item : items)
-        EXPECT_EQ(Upload(file, item), 0);
-    const QStringList lines = LogLines();
-    ASSERT_EQ(lines.size(), 3) << Dump(lines);
-    for (const QString& l : lines)
-        ExpectUploadingLine(l, "n.txt");
+    for (const QUrl& item : items) {
+        const TransferOutcome outcome = Upload(file, item);
+        EXPECT_EQ(outcome.kind, TransferOutcome::Kind::Refused);
+        EXPECT_TRUE(outcome.reason.contains("nothing was sent")) << outcome.reason.toStdString();
+        EXPECT_TRUE(LogLines().contains(outcome.reason)) << Dump(LogLines());
+    }
+    EXPECT_EQ(LogLines().filter("has no user name").size(), 2) << Dump(LogLines());
+    EXPECT_EQ(LogLines().filter("has no password").size(), 1) << Dump(LogLines());
     EXPECT_EQ(server.connectionCount(), 0);
 }
 
 TEST_F(Failures, ARefusedConnectionIsNamed) {
-    EXPECT_EQ(Upload(MakeFile("r.txt", "x"), ItemURL(UnusedPort(), "u", "p", "/")), 0);
+    const TransferOutcome outcome =
+        Upload(MakeFile("r.txt", "x"), ItemURL(UnusedPort(), "u", "p", "/"));
+    EXPECT_EQ(outcome.kind, TransferOutcome::Kind::ConnectFailed);
     const QStringList lines = LogLines();
-    ASSERT_EQ(lines.size(), 4) << Dump(lines);
-    EXPECT_EQ(lines[1], "Starting upload...");
+    ASSERT_EQ(lines.size(), 5) << Dump(lines);
+    EXPECT_EQ(lines[2], "Starting upload...");
     EXPECT_TRUE(QRegularExpression("^CFWriteStreamGetError returned \\(1, \\d+\\)$")
-                    .match(lines[2])
+                    .match(lines[3])
                     .hasMatch())
-        << lines[2].toStdString();
-    EXPECT_EQ(lines[3], "Connection refused");
+        << lines[3].toStdString();
+    EXPECT_EQ(lines[4], "Connection refused");
 }
 
 TEST_F(Failures, AStalledServerTimesOut) {
@@ -253,13 +272,18 @@ TEST_F(Failures, AStalledServerTimesOut) {
     ASSERT_TRUE(server.isRunning());
     QElapsedTimer clock;
     clock.start();
-    EXPECT_EQ(Upload(MakeFile("slow.bin", Pattern(8 * 1024 * 1024)),
-                     ItemURL(server.port(), server.user(), server.password(), "/")),
-              0);
+    const TransferOutcome outcome = Upload(MakeFile("slow.bin", Pattern(8 * 1024 * 1024)),
+                                           ItemURL(server.port(), server.user(),
+                                                   server.password(), "/"));
     EXPECT_LT(clock.elapsed(), 30000);
     qunsetenv("LOFTWISE_FTP_STALL_SECONDS");
+    EXPECT_EQ(outcome.kind, TransferOutcome::Kind::CutOff);
+    // The server holds part of the file: the log names it.
+    EXPECT_TRUE(outcome.partialOnServer());
     const QStringList lines = LogLines();
-    EXPECT_EQ(lines.last(), "Operation timed out") << Dump(lines);
+    EXPECT_TRUE(lines.contains("Operation timed out")) << Dump(lines);
+    EXPECT_TRUE(lines.last().startsWith("\u201Cslow.bin\u201D on the server is incomplete"))
+        << Dump(lines);
     EXPECT_TRUE(lines.filter("Upload complete").isEmpty());
 }
 
@@ -274,14 +298,14 @@ TEST_F(Failures, ControlCharactersEndTheTransferBeforeAnythingIsSent) {
     };
     for (const QUrl& item : items) {
         ASSERT_TRUE(item.isValid()) << item.toString().toStdString();
-        EXPECT_EQ(Upload(file, item), 0);
+        EXPECT_EQ(Upload(file, item).kind, TransferOutcome::Kind::Refused);
     }
     const QStringList refused = LogLines().filter("line break or NUL");
     EXPECT_EQ(refused.size(), 3) << Dump(LogLines());
     EXPECT_EQ(server.connectionCount(), 0);
 }
 
-TEST_F(Failures, APathLongerThanTheRunBufferFailsCleanly) {
+TEST_F(Failures, ADeepPathIsSent) {
     FaultFtpServer server;
     ASSERT_TRUE(server.isRunning());
     QString dir = MakeTempDir("long");
@@ -291,12 +315,9 @@ TEST_F(Failures, APathLongerThanTheRunBufferFailsCleanly) {
     const QString path = dir + "/deep.txt";
     WriteFile(path, "deep");
     ASSERT_GT(path.toUtf8().size(), 512);
-    EXPECT_EQ(Upload(path, ItemURL(server.port(), server.user(), server.password(), "/")), -1);
-    const QStringList lines = LogLines();
-    ASSERT_EQ(lines.size(), 2) << Dump(lines);
-    ExpectUploadingLine(lines[0], "deep.txt");
-    EXPECT_TRUE(lines[1].contains("path is longer than 511 bytes")) << lines[1].toStdString();
-    EXPECT_EQ(server.connectionCount(), 0);
+    EXPECT_TRUE(
+        Upload(path, ItemURL(server.port(), server.user(), server.password(), "/")).sent());
+    ExpectUploadingLine(LogLines(), 0, "deep.txt");
 }
 
 using Switches = PluginTransfers;
@@ -307,14 +328,14 @@ TEST_F(Switches, OpenConsoleLogOpensTheLogBeforeTheUpload) {
     {
         OpenerRecorder opener;
         SetSwitch("OpenConsoleLog", PlistValue::boolean(false));
-        EXPECT_EQ(Upload(file, nowhere), 0);
+        EXPECT_FALSE(Upload(file, nowhere).sent());
         EXPECT_TRUE(opener.OpenedAfterQuietTime().isEmpty());
     }
     for (const std::optional<PlistValue>& on :
          {std::optional<PlistValue>(), std::optional<PlistValue>(PlistValue("no"))}) {
         OpenerRecorder opener;
         SetSwitch("OpenConsoleLog", on);
-        EXPECT_EQ(Upload(file, nowhere), 0);
+        EXPECT_FALSE(Upload(file, nowhere).sent());
         const QStringList opened = opener.WaitForOpened(1);
         ASSERT_EQ(opened.size(), 1);
         EXPECT_TRUE(opened[0].endsWith("/Logs/LoftwiseCM.log")) << opened[0].toStdString();
@@ -340,12 +361,12 @@ TEST_F(Switches, EachListingKeepsItsOwnDestination) {
     SetSwitch("OpenConsoleLog", PlistValue::boolean(true));
     SetSwitch("DisplayDirectoryListing", PlistValue::boolean(true));
 
-    EXPECT_EQ(Upload(MakeFile("one.txt", "1"),
-                     ItemURL(first.port(), first.user(), first.password(), "/")),
-              0);
-    EXPECT_EQ(Upload(MakeFile("two.txt", "2"),
-                     ItemURL(second->port(), second->user(), second->password(), "/b")),
-              0);
+    EXPECT_TRUE(
+        Upload(MakeFile("one.txt", "1"), ItemURL(first.port(), first.user(), first.password(), "/"))
+            .sent());
+    EXPECT_TRUE(Upload(MakeFile("two.txt", "2"),
+                       ItemURL(second->port(), second->user(), second->password(), "/b"))
+                    .sent());
     ASSERT_TRUE(WaitForLogEntry(LogPath(), "Listing complete", 2))
         << Dump(LogLines()) << "\nserver:\n"
         << first.logText().toStdString();
@@ -357,7 +378,7 @@ TEST_F(Switches, EachListingKeepsItsOwnDestination) {
         headers[0].endsWith(QString("Directory Listing: ftp://127.0.0.1:%1/").arg(first.port())))
         << headers[0].toStdString();
     EXPECT_TRUE(headers[1].endsWith(
-        QString("Directory Listing: ftp://127.0.0.1:%1/b/").arg(second->port())))
+        QString("Directory Listing: ftp://127.0.0.1:%1/b").arg(second->port())))
         << headers[1].toStdString();
     EXPECT_EQ(first.commands().filter(QRegularExpression("^(LIST|NLST|MLSD)")).size(), 1);
     QStringList entries;
