@@ -77,12 +77,12 @@ TransferOutcome UploadFile(const FSRef* file, const QByteArray& remoteName) {
             const UInt64 written = upload.bytesSent();
             const int percent = int(double(float(written) / float(upload.size())) * 100.0);
             if (percent != previous) {
-                print_message(plat::FillFormat(LocalizedString(QStringLiteral(
-                                                   "File: %@ (%@ complete, %d of %d bytes)")),
-                                               {name, QString::number(percent),
-                                                QString::number(written),
-                                                QString::number(upload.size())}),
-                              1);
+                print_message(
+                    plat::FillFormat(
+                        LocalizedString(QStringLiteral("File: %@ (%@ complete, %d of %d bytes)")),
+                        {name, QString::number(percent), QString::number(written),
+                         QString::number(upload.size())}),
+                    1);
                 previous = percent;
             }
         }
@@ -111,8 +111,8 @@ void LogDirectoryListing() {
 }
 
 void ReportErrorAlert(const QString& text, bool offerSettings) {
-    const bool settings =
-        ShowStopAlert(LocalizedString(QStringLiteral("An error occurred:")), text,
-                      offerSettings ? LocalizedString(QStringLiteral("Settings\u2026")) : QString());
+    const bool settings = ShowStopAlert(
+        LocalizedString(QStringLiteral("An error occurred:")), text,
+        offerSettings ? LocalizedString(QStringLiteral("Settings\u2026")) : QString());
     if (settings) HandlePreferencesCommand();
 }

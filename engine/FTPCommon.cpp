@@ -5,9 +5,9 @@
 
 #include "engine/EngineText.h"
 #include "engine/Logging.h"
-#include "platform/SystemLog.h"
 #include "platform/FTPListing.h"
 #include "platform/Proxies.h"
+#include "platform/SystemLog.h"
 
 #include <QLocale>
 #include <cerrno>
@@ -217,8 +217,8 @@ bool TransferOutcome::endsPass() const {
 }
 
 bool TransferOutcome::partialOnServer() const {
-    return bytes > 0 && (kind == Kind::CutOff || kind == Kind::Stopped || kind == Kind::FileFailed ||
-                         kind == Kind::Rejected);
+    return bytes > 0 && (kind == Kind::CutOff || kind == Kind::Stopped ||
+                         kind == Kind::FileFailed || kind == Kind::Rejected);
 }
 
 QString TransferOutcome::Explanation() const {
@@ -234,8 +234,10 @@ TransferOutcome OutcomeOfStreamError(const CFStreamError& error, bool connected,
     o.reason = HelpfulErrorText(error).value_or(plat::StreamErrorText(error));
     if (error.domain == kCFStreamErrorDomainFTP) {
         o.serverReply = serverReply;
-        if (error.error == 530)
-            o.kind = Kind::LoginRefused;
+        if (error.error == 530) o.kind = Kind::LoginRefused;
+        // The folder goes with the STOR: a 550 before any data is the folder's.
+        else if (error.error == 550 && bytes == 0)
+            o.kind = Kind::FolderRefused;
         else if (error.error == 421 && !connected)
             o.kind = Kind::ConnectFailed;
         else if (!connected)

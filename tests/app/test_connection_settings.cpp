@@ -1,9 +1,9 @@
 // Connection settings over real bundles in a temporary folder, the real
 // preferences store and a real keychain (this program runs inside a private
 // D-Bus session with gnome-keyring-daemon).
+#include "app/AppLog.h"
 #include "app/ConnectionSettings.h"
 #include "app/Shell.h"
-#include "app/AppLog.h"
 #include "platform/Bundle.h"
 #include "platform/Keychain.h"
 #include "platform/Preferences.h"

@@ -1,11 +1,11 @@
 // The droplet end to end inside one process: drops arrive as Open Documents
 // events, the queue pass uploads to a real pyftpdlib server, and the window
 // shows what the user would see. Runs in a private keyring session.
+#include "app/AppLog.h"
 #include "app/ConnectionSettings.h"
 #include "app/Shell.h"
 #include "app/UploadQueue.h"
 #include "app/WicketList.h"
-#include "app/AppLog.h"
 #include "platform/AppleEventDelivery.h"
 #include "platform/Bundle.h"
 #include "platform/Preferences.h"
@@ -117,11 +117,8 @@ protected:
         return files;
     }
     static QString LogText() {
-        // The droplet's log is Mac Roman.
-        return plat::MacRomanToQString(ReadFile(QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) +
-                                                "/Logs/Loftwise/" +
-                                                AppLogDiskName(AppLogFileName()))
-                                           .toStdString());
+        return QString::fromUtf8(ReadFile(QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) +
+                                          "/Logs/Loftwise/" + AppLogDiskName(AppLogFileName())));
     }
     // The informative texts of the alerts shown while during() runs.
     static QStringList Alerts(const std::function<void()>& during) {
@@ -301,7 +298,7 @@ TEST_F(Queue, AnItemGoneSinceTheDropIsReportedAndTheRestSent) {
     const QString text =
         QString("\u201C%1/b.txt\u201D could not be found (error -43) and was not sent.").arg(src);
     EXPECT_EQ(alerts, QStringList({text}));
-    EXPECT_TRUE(LogText().contains(text + "\r"));
+    EXPECT_TRUE(LogText().contains(text + "\n"));
 }
 
 TEST_F(Queue, AFolderThatChangesBetweenItsWalksIsNotLostSilently) {
@@ -334,9 +331,9 @@ TEST_F(Queue, AFolderThatChangesBetweenItsWalksIsNotLostSilently) {
         EXPECT_EQ(Arrived(), c.arrived) << c.changes;
         EXPECT_EQ(alerts, c.alerts) << c.changes;
         for (const QString& a : c.alerts)
-            EXPECT_TRUE(LogText().contains(a + "\r"));
+            EXPECT_TRUE(LogText().contains(a + "\n"));
         if (c.logged) {
-            EXPECT_TRUE(LogText().contains(QString(c.logged) + "\r"));
+            EXPECT_TRUE(LogText().contains(QString(c.logged) + "\n"));
         }
     }
 }
@@ -352,7 +349,7 @@ TEST_F(Queue, FilesOfOneDropWithTheSameNameAllArrive) {
     EXPECT_EQ(contents, QStringList({"dataIMG_0001.jpg", "dataTrip/Paris/IMG_0001.jpg",
                                      "dataTrip/Rome/IMG_0001.jpg"}));
     EXPECT_TRUE(LogText().contains(
-        "IMG_0001.jpg sent as IMG_0001 2.jpg (this drop has another file of that name)\r"));
+        "IMG_0001.jpg sent as IMG_0001 2.jpg (this drop has another file of that name)\n"));
     // A later drop replaces as before.
     Drop({src + "/IMG_0001.jpg"});
     EXPECT_EQ(Arrived().size(), 3);
@@ -365,8 +362,8 @@ TEST_F(Queue, WicketsAreListedAndClearedOnlyOnOk) {
                         AppLogDiskName(AppLogFileName());
     ShowWickets();
     QString text = QString::fromLatin1(ReadFile(log));
-    EXPECT_TRUE(text.contains("\r \rWickets: \rWicket 0\r")) << text.toStdString();
-    EXPECT_TRUE(text.contains("\rHost: wicket.example\r")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\n \nWickets: \nWicket 0\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\nHost: wicket.example\n")) << text.toStdString();
 
     plat::SetAlertResponder([](const plat::AlertRequest& r) {
         EXPECT_EQ(r.message, "Are you sure you want to clear all current wickets?");
@@ -375,7 +372,7 @@ TEST_F(Queue, WicketsAreListedAndClearedOnlyOnOk) {
     });
     ClearWickets();
     text = QString::fromLatin1(ReadFile(log));
-    EXPECT_TRUE(text.endsWith("Clearing Wickets...\rCancelled.\r")) << text.toStdString();
+    EXPECT_TRUE(text.endsWith("Clearing Wickets...\nCancelled.\n")) << text.toStdString();
     CFPreferencesAppSynchronize(kDomain);
     EXPECT_TRUE(CFPreferencesCopyAppValue("LoginItems", kDomain).has_value());
 
@@ -383,11 +380,11 @@ TEST_F(Queue, WicketsAreListedAndClearedOnlyOnOk) {
     ClearWickets();
     plat::SetAlertResponder(nullptr);
     text = QString::fromLatin1(ReadFile(log));
-    EXPECT_TRUE(text.endsWith("Clearing Wickets...\rWickets cleared.\r")) << text.toStdString();
+    EXPECT_TRUE(text.endsWith("Clearing Wickets...\nWickets cleared.\n")) << text.toStdString();
     EXPECT_FALSE(CFPreferencesCopyAppValue("LoginItems", kDomain).has_value());
     ShowWickets();
     text = QString::fromLatin1(ReadFile(log));
-    EXPECT_TRUE(text.endsWith("Wickets cleared.\r \rWickets: \r")) << text.toStdString();
+    EXPECT_TRUE(text.endsWith("Wickets cleared.\n \nWickets: \n")) << text.toStdString();
 }
 
 } // namespace

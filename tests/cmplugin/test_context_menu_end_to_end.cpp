@@ -65,7 +65,8 @@ TEST_P(EndToEnd, ChoosingADestinationSendsTheSelection) {
     EXPECT_EQ(entries.filter(QRegularExpression("^(Uploading \\d|Processing|Uploaded|Zipping)")),
               (QStringList{"Uploading 4 files.", "Processing file 1.", "Uploaded file 1.",
                            "Processing file 2.", "Uploaded file 2.", "Processing file 3.",
-                           "Uploaded file 3.", "Processing file 4.", "Zipping folder..."}));
+                           "Uploaded file 3.", "Processing file 4.", "Zipping folder...",
+                           "Uploaded file 4."}));
     EXPECT_EQ(entries.filter("Listing complete").size(), 4);
     SpinFor(kNothingStartedMs);
     EXPECT_EQ(LogEntries(LogPath()), entries);

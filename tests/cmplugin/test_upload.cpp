@@ -2,9 +2,9 @@
 // server: what arrives on the server and what LoftwiseCM.log says, with the
 // destination given as a menu item's ftp URL and the switches set in the
 // plug-in's settings domain as the pane would.
-#include "cmplugin/Utils.h"
 #include "cmplugin/PluginLog.h"
 #include "cmplugin/PluginTransfers.h"
+#include "cmplugin/Utils.h"
 #include "platform/Files.h"
 #include "platform/Preferences.h"
 #include "tests/support/FtpServers.h"
@@ -134,8 +134,8 @@ TEST_P(RealServers, ASuccessLogsEachStepThenListsTheFolder) {
     EXPECT_EQ(previous, 100) << Dump(lines);
     ASSERT_LT(at + 3, lines.size());
     EXPECT_EQ(lines[at], QString("Upload complete (%1 bytes sent)").arg(bytes.size()));
-    EXPECT_EQ(lines[at + 2], QString("Directory Listing: ftp://127.0.0.1:%1/incoming")
-                                 .arg(m_server->port()));
+    EXPECT_EQ(lines[at + 2],
+              QString("Directory Listing: ftp://127.0.0.1:%1/incoming").arg(m_server->port()));
     EXPECT_EQ(lines[at + 3], "Open complete");
     EXPECT_EQ(lines.last(), "Listing complete");
     QStringList entries;
@@ -201,11 +201,11 @@ TEST_P(RealServers, RefusalsAreNamedWithTheServersReply) {
         EXPECT_TRUE(outcome.endsPass());
         EXPECT_TRUE(outcome.serverReply.startsWith(row.code)) << outcome.serverReply.toStdString();
         const QStringList lines = LogLines();
-        ASSERT_EQ(lines.size(), 5) << Dump(lines);
-        EXPECT_EQ(lines[2], "Starting upload...");
-        EXPECT_EQ(lines[3], QString("CFWriteStreamGetError returned (6, %1)").arg(row.code));
-        EXPECT_EQ(lines[4], outcome.Explanation());
-        EXPECT_TRUE(lines[4].contains(outcome.serverReply)) << lines[4].toStdString();
+        EXPECT_TRUE(lines.contains(QString("CFWriteStreamGetError returned (6, %1)").arg(row.code)))
+            << Dump(lines);
+        EXPECT_EQ(lines.last(), outcome.Explanation()) << Dump(lines);
+        EXPECT_TRUE(lines.last().contains(outcome.serverReply)) << Dump(lines);
+        EXPECT_TRUE(lines.filter("Upload complete").isEmpty()) << Dump(lines);
         EXPECT_FALSE(QFileInfo::exists(m_server->home() + "/incoming/a.txt"));
     }
 }
@@ -272,9 +272,9 @@ TEST_F(Failures, AStalledServerTimesOut) {
     ASSERT_TRUE(server.isRunning());
     QElapsedTimer clock;
     clock.start();
-    const TransferOutcome outcome = Upload(MakeFile("slow.bin", Pattern(8 * 1024 * 1024)),
-                                           ItemURL(server.port(), server.user(),
-                                                   server.password(), "/"));
+    const TransferOutcome outcome =
+        Upload(MakeFile("slow.bin", Pattern(8 * 1024 * 1024)),
+               ItemURL(server.port(), server.user(), server.password(), "/"));
     EXPECT_LT(clock.elapsed(), 30000);
     qunsetenv("LOFTWISE_FTP_STALL_SECONDS");
     EXPECT_EQ(outcome.kind, TransferOutcome::Kind::CutOff);
@@ -315,8 +315,7 @@ TEST_F(Failures, ADeepPathIsSent) {
     const QString path = dir + "/deep.txt";
     WriteFile(path, "deep");
     ASSERT_GT(path.toUtf8().size(), 512);
-    EXPECT_TRUE(
-        Upload(path, ItemURL(server.port(), server.user(), server.password(), "/")).sent());
+    EXPECT_TRUE(Upload(path, ItemURL(server.port(), server.user(), server.password(), "/")).sent());
     ExpectUploadingLine(LogLines(), 0, "deep.txt");
 }
 
@@ -377,8 +376,8 @@ TEST_F(Switches, EachListingKeepsItsOwnDestination) {
     EXPECT_TRUE(
         headers[0].endsWith(QString("Directory Listing: ftp://127.0.0.1:%1/").arg(first.port())))
         << headers[0].toStdString();
-    EXPECT_TRUE(headers[1].endsWith(
-        QString("Directory Listing: ftp://127.0.0.1:%1/b").arg(second->port())))
+    EXPECT_TRUE(
+        headers[1].endsWith(QString("Directory Listing: ftp://127.0.0.1:%1/b").arg(second->port())))
         << headers[1].toStdString();
     EXPECT_EQ(first.commands().filter(QRegularExpression("^(LIST|NLST|MLSD)")).size(), 1);
     QStringList entries;

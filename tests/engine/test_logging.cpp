@@ -122,7 +122,11 @@ TEST_P(LogContract, UnflaggedEntriesContinueTheLine) {
 }
 
 TEST_P(LogContract, TextInAnyScriptComesBackUnchanged) {
-    const QByteArray high = QStringLiteral("Gr\u00FC\u00DFe \u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439 \u4F60\u597D \U0001F600").toUtf8();
+    const QByteArray high =
+        QStringLiteral(
+            "Gr\u00FC\u00DFe \u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439 "
+            "\u4F60\u597D \U0001F600")
+            .toUtf8();
     b().start();
     b().entry(high.constData(), true);
     b().stop();
