@@ -80,13 +80,6 @@ PlistArray ReadLoginItems() {
     return {};
 }
 
-bool ReadSwitch(const QString& key) {
-    CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication);
-    auto value = CFPreferencesCopyAppValue(key, kCFPreferencesCurrentApplication);
-    const bool* b = value ? value->asBoolean() : nullptr;
-    return b && *b;
-}
-
 void StoreSwitch(const QString& key, ControlRef checkbox) {
     CFPreferencesSetAppValue(key, PlistValue::boolean(GetControl32BitValue(checkbox) != 0),
                              kCFPreferencesCurrentApplication);
@@ -110,7 +103,7 @@ QString FieldName(ControlRef field) {
 // list cannot hold most of them.
 bool HoldsControlCharacter(const QString& text) {
     for (QChar c : text)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F) return true;
+        if (plat::IsControlCharacter(c.unicode())) return true;
     return false;
 }
 
@@ -389,11 +382,13 @@ OSStatus WindowEventHandlerProc(EventHandlerCallRef, EventRef event, void*) {
     case FourCC("ok  "):
         // A refused field keeps the sheet open with what was typed.
         if (!SavePreferences()) return noErr;
-        if (gSettingsChanged) gSettingsChanged();
         HideSheetWindow(gPreferencesWindow);
+        if (IsControlEnabled(gHostEditText)) HideControl(gLockedNote);
+        if (gSettingsChanged) gSettingsChanged();
         return noErr;
     case FourCC("not!"):
         HideSheetWindow(gPreferencesWindow);
+        if (IsControlEnabled(gHostEditText)) HideControl(gLockedNote);
         return noErr;
     default:
         return eventNotHandledErr;
@@ -437,8 +432,13 @@ void InitPreferences() {
     SetControl32BitValue(gZipFoldersCheckbox, ZipFolders() ? 1 : 0);
 }
 
-void HandlePreferencesCommand() {
+void HandlePreferencesCommand(const QString& note) {
     InitPreferences();
+    // The locked note stays: it says why the fields cannot be changed.
+    if (!note.isEmpty() && IsControlEnabled(gHostEditText)) {
+        SetStaticTextAsCFString(gLockedNote, note, true);
+        ShowControl(gLockedNote);
+    }
     SelectWindow(gPreferencesWindow);
     ShowSheetWindow(gPreferencesWindow, gSheetOwner);
 }
@@ -482,10 +482,10 @@ std::optional<QString> GetFolderPath(bool replaceExtension) {
 }
 
 bool QuitWhenDone() {
-    return ReadSwitch(QStringLiteral("QuitWhenDone"));
+    return plat::ReadSwitch(kCFPreferencesCurrentApplication, QStringLiteral("QuitWhenDone"), false);
 }
 bool ZipFolders() {
-    return ReadSwitch(QStringLiteral("ZipFolders"));
+    return plat::ReadSwitch(kCFPreferencesCurrentApplication, QStringLiteral("ZipFolders"), false);
 }
 
 std::optional<QString> GetSettingsTrouble() {

@@ -27,8 +27,9 @@ extern ControlRef gLockedNote;           // 12, says why the fields are greyed
 void SetSettingsSheetOwner(WindowRef owner, std::function<void()> settingsChanged);
 // Creates the settings sheet once and loads its fields.
 void InitPreferences();
-// Opens the settings sheet on the main window.
-void HandlePreferencesCommand();
+// Opens the settings sheet on the main window; a note, when given, says what
+// is missing above the fields.
+void HandlePreferencesCommand(const QString& note = {});
 OSStatus WindowEventHandlerProc(EventHandlerCallRef handler, EventRef event, void* userData);
 // Stores the sheet's fields; false (with an alert) when one is refused and
 // nothing was stored.

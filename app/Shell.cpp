@@ -57,6 +57,7 @@ OSStatus StartApplication() {
         StopLogging();
         if (auto title = GetFolderPath(false)) SetWindowTitleWithCFString(gWindow, *title);
         StartLogging();
+        SendHeldDrop();
     });
     InitPreferences();
     ShowIdlePrompt();

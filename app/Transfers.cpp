@@ -79,7 +79,7 @@ TransferOutcome UploadFile(const FSRef* file, const QByteArray& remoteName) {
             if (percent != previous) {
                 print_message(
                     plat::FillFormat(
-                        LocalizedString(QStringLiteral("File: %@ (%@ complete, %d of %d bytes)")),
+                        LocalizedString(QStringLiteral("File: %@ (%@%% complete, %d of %d bytes)")),
                         {name, QString::number(percent), QString::number(written),
                          QString::number(upload.size())}),
                     1);

@@ -29,6 +29,8 @@ namespace {
 // order, and each gets a pass of its own afterwards: no drop is lost and no
 // running pass reads a replaced list.
 std::deque<AEDescList> gWaitingLists;
+// A drop on a copy without a server, sent once the sheet sets one.
+std::optional<AEDescList> gHeldDrop;
 bool gPassPending = false;
 // The quit-when-done timer while it runs; a new drop cancels it.
 EventLoopTimerRef gPauseTimer = nullptr;
@@ -327,8 +329,63 @@ OSErr OpenDocsAppleEventHandler(const AppleEvent* event, AppleEvent*, SRefCon) {
     return noErr;
 }
 
+namespace {
+
+// A copy without a server asks for one instead of failing every file; the
+// drop goes once the sheet is confirmed.
+bool HoldForSettings() {
+    const auto host = GetHost();
+    if (!host || !host->trimmed().isEmpty()) return false;
+    if (gHeldDrop) AEDisposeDesc(&*gHeldDrop);
+    gHeldDrop = gDescList;
+    gDescList = {typeNull, nullptr};
+    LogLine(LocalizedString(QStringLiteral("No server is set for this copy yet.")));
+    HandlePreferencesCommand(LocalizedString(
+        QStringLiteral("Enter the server this copy sends to. The files you dropped are sent when "
+                       "you click OK.")));
+    return true;
+}
+
+} // namespace
+
+void SendHeldDrop() {
+    if (!gHeldDrop) return;
+    const auto host = GetHost();
+    if (!host || host->trimmed().isEmpty()) return;
+    AEDescList held = *gHeldDrop;
+    gHeldDrop.reset();
+    if (gPassPending) {
+        gWaitingLists.push_back(held);
+        return;
+    }
+    AEDisposeDesc(&gDescList);
+    gDescList = held;
+    SchedulePass();
+}
+
+namespace {
+
+void PassBody();
+
+} // namespace
+
 void ProcessTimerProc(EventLoopTimerRef timer, void*) {
     RemoveEventLoopTimer(timer);
+    if (HoldForSettings()) {
+        gPassPending = false;
+        if (!gWaitingLists.empty()) {
+            gDescList = gWaitingLists.front();
+            gWaitingLists.pop_front();
+            SchedulePass();
+        }
+        return;
+    }
+    PassBody();
+}
+
+namespace {
+
+void PassBody() {
     const QString countFormat = LocalizedString(QStringLiteral("(%d of %d)"));
     gStopping = false;
     gPassNames.clear();
@@ -397,6 +454,8 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
                               nullptr, &gPauseTimer);
     }
 }
+
+} // namespace
 
 void PauseTimerProc(EventLoopTimerRef timer, void*) {
     if (timer == gPauseTimer) gPauseTimer = nullptr;

@@ -16,6 +16,8 @@ void ProcessTimerProc(EventLoopTimerRef timer, void* userData);
 void PauseTimerProc(EventLoopTimerRef timer, void* userData);
 // A pass is scheduled, running, or waiting behind another.
 bool UploadPassPending();
+// Sends the drop held for want of a server once the settings name one.
+void SendHeldDrop();
 // Removes the archive of the zipped folder being sent: when its upload has
 // ended, or for a quit that does not wait for it.
 void DiscardArchiveInFlight();

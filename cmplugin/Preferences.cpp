@@ -5,32 +5,29 @@
 
 namespace {
 
-Boolean ReadSwitch(const char* key) {
-    const QString domain = QString::fromLatin1(kLoftwiseCMIdentifier);
-    CFPreferencesAppSynchronize(domain);
-    const std::optional<PlistValue> value =
-        CFPreferencesCopyAppValue(QString::fromLatin1(key), domain);
-    if (!value || !value->asBoolean()) return true;
-    return *value->asBoolean();
+// The plug-in's switches count as on until the pane stores them off.
+Boolean PluginSwitch(const char* key) {
+    return plat::ReadSwitch(QString::fromLatin1(kLoftwiseCMIdentifier), QString::fromLatin1(key),
+                            true);
 }
 
 } // namespace
 
 Boolean ShowPreferences() {
-    return ReadSwitch("ShowPreferences");
+    return PluginSwitch("ShowPreferences");
 }
 Boolean ShowHelp() {
-    return ReadSwitch("ShowHelp");
+    return PluginSwitch("ShowHelp");
 }
 Boolean ShowGroupNames() {
-    return ReadSwitch("ShowGroupNames");
+    return PluginSwitch("ShowGroupNames");
 }
 Boolean OpenConsoleLog() {
-    return ReadSwitch("OpenConsoleLog");
+    return PluginSwitch("OpenConsoleLog");
 }
 Boolean ShouldLogDirectoryListing() {
-    return ReadSwitch("DisplayDirectoryListing");
+    return PluginSwitch("DisplayDirectoryListing");
 }
 Boolean ShouldZipCompressFolders() {
-    return ReadSwitch("ZipCompressFolders");
+    return PluginSwitch("ZipCompressFolders");
 }

@@ -1,4 +1,5 @@
 #include "engine/LogSupport.h"
+#include "platform/TextEncoding.h"
 
 #include "platform/Files.h"
 
@@ -50,7 +51,7 @@ std::string_view ControlEscape(char16_t c, char (&buffer)[5]) {
     case '\t':
         return "\\t";
     default:
-        if (c >= 0x20 && c != 0x7F) return {};
+        if (!plat::IsControlCharacter(c)) return {};
         static constexpr char kHex[] = "0123456789ABCDEF";
         buffer[0] = '\\';
         buffer[1] = 'x';

@@ -361,3 +361,10 @@ void ResetPreferencesCache() {
 }
 
 } // namespace plat
+
+bool plat::ReadSwitch(const QString& appID, const QString& key, bool whenAbsent) {
+    CFPreferencesAppSynchronize(appID);
+    const std::optional<PlistValue> value = CFPreferencesCopyAppValue(key, appID);
+    const bool* b = value ? value->asBoolean() : nullptr;
+    return b ? *b : whenAbsent;
+}

@@ -44,6 +44,11 @@ bool CFPreferencesUpdateAppValue(const QString& key, const PreferencesUpdate& up
 
 namespace plat {
 
+// A switch of appID's settings as the file holds it now (another process may
+// have written it): its Boolean, or whenAbsent when it is missing or not a
+// Boolean.
+bool ReadSwitch(const QString& appID, const QString& key, bool whenAbsent);
+
 // The file that holds a domain (the identifier kCFPreferencesCurrentApplication
 // resolves to the main bundle's identifier).
 QString PreferencesFilePath(const QString& appID);

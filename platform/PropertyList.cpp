@@ -1,4 +1,5 @@
 #include "platform/PropertyList.h"
+#include "platform/TextEncoding.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -220,8 +221,7 @@ plist_t ToNode(const PlistValue& value) {
 bool XmlCanCarry(const QString& text) {
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t u = text[i].unicode();
-        if (u < 0x20 && u != '\t' && u != '\n' && u != '\r') return false;
-        if (u == 0xFFFE || u == 0xFFFF) return false;
+        if (plat::IsPlistUnsafeCharacter(u)) return false;
         if (QChar::isHighSurrogate(u)) {
             if (i + 1 == text.size() || !QChar::isLowSurrogate(text[i + 1].unicode())) return false;
             ++i;

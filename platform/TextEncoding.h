@@ -32,6 +32,17 @@ std::optional<uint8_t> UnicodeToMacRoman(char16_t unit);
 QString MacRomanToQString(std::string_view bytes);
 std::optional<std::string> QStringToMacRoman(const QString& text);
 
+// C0 controls and DEL: a log shows them as escapes, a settings field refuses
+// them. (CR, LF and NUL on an FTP command line: HasControlCharacter.)
+constexpr bool IsControlCharacter(char16_t u) {
+    return u < 0x20 || u == 0x7F;
+}
+// What a property list cannot hold: C0 controls other than tab, LF and CR,
+// and U+FFFE and U+FFFF (XML 1.0 has no form for them).
+constexpr bool IsPlistUnsafeCharacter(char16_t u) {
+    return (u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0xFFFE || u == 0xFFFF;
+}
+
 } // namespace plat
 
 // Core Foundation style conversions used by the application's toolkit.

@@ -2,6 +2,7 @@
 // editing in place, the add and delete buttons, the URL field, and drag and
 // drop within the view and from other programs.
 #include "prefpane/ImageAndTextCell.h"
+#include "platform/TextEncoding.h"
 #include "prefpane/LoftwisePrefPane.h"
 #include "prefpane/MyExtensions.h"
 #include "prefpane/MyOutlineView.h"
@@ -36,10 +37,7 @@ std::vector<OutlineItem> ItemsOf(const NodeArray& nodes) {
 // the store refuses a tree that holds one, and every later save of the tree
 // would fail with it.
 QString Storable(QString text) {
-    text.removeIf([](QChar c) {
-        const char16_t u = c.unicode();
-        return (u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0xFFFE || u == 0xFFFF;
-    });
+    text.removeIf([](QChar c) { return plat::IsPlistUnsafeCharacter(c.unicode()); });
     return text;
 }
 

@@ -453,7 +453,7 @@ TEST_F(Sheet, EachOkFramesTheLogAgain) {
     const QString log = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME")) +
                         "/Logs/Loftwise/Loftwise-ok.example:incoming.log";
     QStringList frames;
-    for (const QString& line : QString::fromLatin1(ReadFile(log)).split('\r', Qt::SkipEmptyParts))
+    for (const QString& line : QString::fromUtf8(ReadFile(log)).split('\n', Qt::SkipEmptyParts))
         frames << line.section(' ', 1, 1); // "started" or "stopped"
     EXPECT_EQ(frames, QStringList({"started", "stopped", "started", "stopped"}))
         << ReadFile(log).toStdString();

@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTimer>
 #include <cstdio>
@@ -388,3 +389,76 @@ TEST_F(Queue, WicketsAreListedAndClearedOnlyOnOk) {
 }
 
 } // namespace
+
+namespace {
+
+void SetField(ControlRef field, const QString& text) {
+    qobject_cast<QLineEdit*>(field)->setText(text);
+}
+
+} // namespace
+
+// A failure every file would meet ends the pass with one alert that says
+// what happened and how much was not sent; nothing is tried after it.
+TEST_F(Queue, AFailureEveryFileWouldMeetEndsThePassWithOneAlert) {
+    const QString host = Text(gHostEditText), password = Text(gPasswordEditText);
+    const struct {
+        const char* what;
+        QString host, password;
+        const char* said;
+    } rows[] = {
+        {"refused connection", QStringLiteral("127.0.0.1:%1").arg(UnusedPort()), password,
+         "Connection refused"},
+        {"refused password", host, QStringLiteral("wrong"), "530"},
+    };
+    QStringList paths;
+    const QString src = MakeTempDir("thirty");
+    for (int i = 0; i < 30; ++i) {
+        paths << src + QStringLiteral("/f%1.txt").arg(i);
+        WriteFile(paths.last(), "x");
+    }
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        SetField(gHostEditText, row.host);
+        SetField(gPasswordEditText, row.password);
+        QStringList alerts;
+        int choices = 0;
+        plat::SetAlertResponder([&](const plat::AlertRequest& r) {
+            alerts << r.explanation;
+            choices = int(r.buttons.size());
+            return kAlertStdAlertOKButton;
+        });
+        Drop(paths);
+        plat::SetAlertResponder(nullptr);
+        ASSERT_EQ(alerts.size(), 1) << alerts.join("|").toStdString();
+        EXPECT_TRUE(alerts[0].contains(row.said)) << alerts[0].toStdString();
+        EXPECT_TRUE(alerts[0].contains("Files not sent: 30.")) << alerts[0].toStdString();
+        EXPECT_EQ(choices, 2); // OK, and the way to the settings
+        EXPECT_TRUE(Arrived().isEmpty());
+        ExpectIdle();
+    }
+    SetField(gHostEditText, host);
+    SetField(gPasswordEditText, password);
+}
+
+// A copy without a server asks for one and sends the drop once it is set.
+TEST_F(Queue, ADropOnACopyWithoutAServerOpensTheSheetAndGoesOnOk) {
+    const QString host = Text(gHostEditText);
+    SetField(gHostEditText, QString());
+    const QString file = MakeTempDir("held") + "/held.txt";
+    WriteFile(file, "held");
+    const QStringList alerts = Alerts([&] { Drop({file}); });
+    EXPECT_TRUE(alerts.isEmpty()) << alerts.join("|").toStdString();
+    EXPECT_TRUE(IsControlVisible(gLockedNote));
+    EXPECT_TRUE(Arrived().isEmpty());
+    SetField(gHostEditText, host);
+    QPushButton* ok = nullptr;
+    for (auto* b : gPreferencesWindow->findChildren<QPushButton*>())
+        if (b->property("command").toString() == "ok  ") ok = b;
+    ASSERT_NE(ok, nullptr);
+    ok->click();
+    EXPECT_FALSE(IsControlVisible(gLockedNote));
+    EXPECT_TRUE(WaitUntil([] { return !UploadPassPending() && !Arrived().isEmpty(); }, 30000,
+                          [] { WaitNextEvent(everyEvent, nullptr, 1, nullptr); }));
+    EXPECT_EQ(Arrived(), QStringList{"held.txt"});
+}
