@@ -20,5 +20,6 @@ bool ShowStopAlert(const QString& message, const QString& informativeText,
         return false;
     DialogItemIndex hit = 0;
     RunStandardAlert(alert, nullptr, &hit);
-    return !otherButton.isEmpty() && hit == kAlertStdAlertOtherButton;
+    // Without a cancel button the other one is the second.
+    return !otherButton.isEmpty() && hit == 2;
 }

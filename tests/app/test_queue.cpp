@@ -426,10 +426,12 @@ TEST_F(Queue, AFailureEveryFileWouldMeetEndsThePassWithOneAlert) {
         plat::SetAlertResponder([&](const plat::AlertRequest& r) {
             alerts << r.explanation;
             choices = int(r.buttons.size());
-            return kAlertStdAlertOKButton;
+            return DialogItemIndex(2); // the settings
         });
         Drop(paths);
         plat::SetAlertResponder(nullptr);
+        EXPECT_TRUE(gPreferencesWindow->isVisible());
+        ProcessHICommandForWindow(gPreferencesWindow, FourCC("not!"));
         ASSERT_EQ(alerts.size(), 1) << alerts.join("|").toStdString();
         EXPECT_TRUE(alerts[0].contains(row.said)) << alerts[0].toStdString();
         EXPECT_TRUE(alerts[0].contains("Files not sent: 30.")) << alerts[0].toStdString();
