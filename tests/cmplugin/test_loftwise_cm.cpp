@@ -392,11 +392,29 @@ TEST_F(PlugIn, SelectionsUploadItemByItem) {
             EXPECT_TRUE(ReadFile(server->home() + "/in/" + zip).startsWith("PK\x03\x04"));
         EXPECT_EQ(ArchivesLeft(), QStringList());
     }
-    // An archive whose upload failed is removed as well.
+    // An archive whose upload failed is removed as well, and the failure is
+    // no upload.
+    QFile::resize(kLogPath, 0);
     Set("MenuItems",
         Root({Item("Up", QStringLiteral("ftp://u:p@127.0.0.1:%1/in").arg(UnusedPort()))}));
     Choose(Context({{Kind::Folder, "Photos"}}, true, nullptr), 2001);
     EXPECT_EQ(ArchivesLeft(), QStringList());
+    EXPECT_TRUE(LogEntries(kLogPath).filter("Uploaded file").isEmpty());
+    EXPECT_TRUE(LogEntries(kLogPath).contains("File 1 was not sent: Connection refused"))
+        << LogEntries(kLogPath).join('|').toStdString();
+
+    // A folder outside Mac Roman, stored as the pane stores it: unencoded.
+    QFile::resize(kLogPath, 0);
+    const QString folder = QString::fromUtf8("Zdj\u0119cia");
+    QDir().mkpath(server->home() + "/" + folder);
+    Set("MenuItems", Root({Item("Up", QStringLiteral("ftp://%1:%2@127.0.0.1:%3/%4")
+                                          .arg(server->user(), server->password())
+                                          .arg(server->port())
+                                          .arg(folder))}));
+    QStringList paths;
+    Choose(Context({{Kind::File, "z.txt"}}, true, &paths), 2001);
+    EXPECT_EQ(QDir(server->home() + "/" + folder).entryList(QDir::Files), QStringList{"z.txt"})
+        << LogEntries(kLogPath).join('|').toStdString();
 }
 
 // The listing after an upload runs on after the command returned; the host
