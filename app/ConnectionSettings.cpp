@@ -38,7 +38,6 @@ WindowRef gSheetOwner = nullptr;
 std::function<void()> gSettingsChanged;
 
 // A worker thread reads the settings it was started with, never the widgets.
-thread_local const ConnectionSnapshot* tSnapshot = nullptr;
 
 // A line of the hard-coded resource that was refused: the fields are locked,
 // so no transfer can go ahead with what is left of them.
@@ -54,9 +53,9 @@ bool OnMainThread() {
     return app && QThread::currentThread() == app->thread();
 }
 
-std::optional<QString> FieldText(ControlRef field,
-                                 std::optional<QString> ConnectionSnapshot::*member) {
-    if (!OnMainThread()) return tSnapshot ? tSnapshot->*member : std::nullopt;
+// The fields belong to the main thread; transfers get a copy made there.
+std::optional<QString> FieldText(ControlRef field) {
+    if (!OnMainThread()) return std::nullopt;
     return GetEditTextAsCFString(field);
 }
 
@@ -444,16 +443,16 @@ void HandlePreferencesCommand(const QString& note) {
 }
 
 std::optional<QString> GetHost() {
-    return FieldText(gHostEditText, &ConnectionSnapshot::host);
+    return FieldText(gHostEditText);
 }
 std::optional<QString> GetUsername() {
-    return FieldText(gUsernameEditText, &ConnectionSnapshot::username);
+    return FieldText(gUsernameEditText);
 }
 std::optional<QString> GetPassword() {
-    return FieldText(gPasswordEditText, &ConnectionSnapshot::password);
+    return FieldText(gPasswordEditText);
 }
 std::optional<QString> GetFolder() {
-    return FieldText(gFolderEditText, &ConnectionSnapshot::folder);
+    return FieldText(gFolderEditText);
 }
 
 std::optional<QString> GetFolderPath(bool replaceExtension) {
@@ -489,7 +488,7 @@ bool ZipFolders() {
 }
 
 std::optional<QString> GetSettingsTrouble() {
-    if (!OnMainThread()) return tSnapshot ? tSnapshot->trouble : std::nullopt;
+    if (!OnMainThread()) return std::nullopt;
     return CurrentSettingsTrouble();
 }
 
@@ -497,11 +496,3 @@ ConnectionSnapshot TakeConnectionSnapshot() {
     return {GetHost(), GetUsername(), GetPassword(), GetFolder(), GetSettingsTrouble()};
 }
 
-ScopedConnectionSnapshot::ScopedConnectionSnapshot(ConnectionSnapshot snapshot)
-    : m_snapshot(std::move(snapshot)), m_previous(tSnapshot) {
-    tSnapshot = &m_snapshot;
-}
-
-ScopedConnectionSnapshot::~ScopedConnectionSnapshot() {
-    tSnapshot = m_previous;
-}

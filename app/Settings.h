@@ -18,8 +18,8 @@ std::optional<QString> GetFolderPath(bool replaceExtension);
 // they may be used.
 std::optional<QString> GetSettingsTrouble();
 
-// The settings a transfer worker uses, copied on the main thread before the
-// worker starts: the worker never reads a widget.
+// The settings a transfer uses, copied on the main thread before its worker
+// starts: a worker never reads a widget.
 struct ConnectionSnapshot {
     std::optional<QString> host;
     std::optional<QString> username;
@@ -28,16 +28,3 @@ struct ConnectionSnapshot {
     std::optional<QString> trouble;
 };
 ConnectionSnapshot TakeConnectionSnapshot();
-
-// Makes the getters on this (worker) thread read a snapshot while it lives.
-class ScopedConnectionSnapshot {
-public:
-    explicit ScopedConnectionSnapshot(ConnectionSnapshot snapshot);
-    ~ScopedConnectionSnapshot();
-    ScopedConnectionSnapshot(const ScopedConnectionSnapshot&) = delete;
-    ScopedConnectionSnapshot& operator=(const ScopedConnectionSnapshot&) = delete;
-
-private:
-    ConnectionSnapshot m_snapshot;
-    const ConnectionSnapshot* m_previous;
-};

@@ -103,19 +103,6 @@ private:
     Seen m_seen;
 };
 
-QString MakeFile(const QString& name, const QByteArray& bytes) {
-    const QString path = MakeTempDir("src") + "/" + name;
-    WriteFile(path, bytes);
-    return path;
-}
-
-QByteArray Pattern(qsizetype size) {
-    QByteArray b(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        b[i] = char((i * 7 + i / 251) & 0xFF);
-    return b;
-}
-
 class RealServers : public ::testing::TestWithParam<FtpServer::Kind> {
 protected:
     void SetUp() override {

@@ -80,6 +80,19 @@ void SpinFor(int ms) {
     SpinUntil([] { return false; }, ms);
 }
 
+QString MakeFile(const QString& name, const QByteArray& bytes) {
+    const QString path = MakeTempDir("src") + "/" + name;
+    WriteFile(path, bytes);
+    return path;
+}
+
+QByteArray Pattern(qsizetype size) {
+    QByteArray b(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        b[i] = char((i * 7 + i / 251) & 0xFF);
+    return b;
+}
+
 QList<QByteArray> CrLines(const QByteArray& bytes) {
     QList<QByteArray> lines = bytes.split('\r');
     if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();

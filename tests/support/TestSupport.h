@@ -43,6 +43,10 @@ QString RunRoot();
 
 // A new empty folder inside the run root.
 QString MakeTempDir(const QString& hint = QStringLiteral("t"));
+// A file of that name and content in a new temporary folder; its path.
+QString MakeFile(const QString& name, const QByteArray& bytes);
+// size bytes of a pattern that does not repeat within a block.
+QByteArray Pattern(qsizetype size);
 
 void WriteFile(const QString& path, const QByteArray& bytes);
 QByteArray ReadFile(const QString& path);
