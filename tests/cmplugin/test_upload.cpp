@@ -239,59 +239,6 @@ TEST_F(Failures, AnItemWithoutUserOrPasswordSaysWhyNothingWasSent) {
     EXPECT_EQ(server.connectionCount(), 0);
 }
 
-TEST_F(Failures, ARefusedConnectionIsNamed) {
-    const TransferOutcome outcome =
-        Upload(MakeFile("r.txt", "x"), ItemURL(UnusedPort(), "u", "p", "/"));
-    EXPECT_EQ(outcome.kind, TransferOutcome::Kind::ConnectFailed);
-    const QStringList lines = LogLines();
-    ASSERT_EQ(lines.size(), 5) << Dump(lines);
-    EXPECT_EQ(lines[2], "Starting upload...");
-    EXPECT_TRUE(QRegularExpression("^CFWriteStreamGetError returned \\(1, \\d+\\)$")
-                    .match(lines[3])
-                    .hasMatch())
-        << lines[3].toStdString();
-    EXPECT_EQ(lines[4], "Connection refused");
-}
-
-TEST_F(Failures, AStalledServerTimesOut) {
-    qputenv("LOFTWISE_FTP_STALL_SECONDS", "2");
-    FaultFtpServer server(QJsonObject{{"stor_stall_after", 65536}});
-    ASSERT_TRUE(server.isRunning());
-    QElapsedTimer clock;
-    clock.start();
-    const TransferOutcome outcome =
-        Upload(MakeFile("slow.bin", Pattern(8 * 1024 * 1024)),
-               ItemURL(server.port(), server.user(), server.password(), "/"));
-    EXPECT_LT(clock.elapsed(), 30000);
-    qunsetenv("LOFTWISE_FTP_STALL_SECONDS");
-    EXPECT_EQ(outcome.kind, TransferOutcome::Kind::CutOff);
-    // The server holds part of the file: the log names it.
-    EXPECT_TRUE(outcome.partialOnServer());
-    const QStringList lines = LogLines();
-    EXPECT_TRUE(lines.contains("Operation timed out")) << Dump(lines);
-    EXPECT_TRUE(lines.last().startsWith("\u201Cslow.bin\u201D on the server is incomplete"))
-        << Dump(lines);
-    EXPECT_TRUE(lines.filter("Upload complete").isEmpty());
-}
-
-TEST_F(Failures, ControlCharactersEndTheTransferBeforeAnythingIsSent) {
-    FaultFtpServer server;
-    ASSERT_TRUE(server.isRunning());
-    const QString file = MakeFile("c.txt", "x");
-    const QUrl items[] = {
-        ItemURL(server.port(), "evil\r\nDELE x", server.password(), "/"),
-        ItemURL(server.port(), server.user(), QString("nul") + QChar(0) + "x", "/"),
-        ItemURL(server.port(), server.user(), server.password(), "/a%0D%0ADELE%20x"),
-    };
-    for (const QUrl& item : items) {
-        ASSERT_TRUE(item.isValid()) << item.toString().toStdString();
-        EXPECT_EQ(Upload(file, item).kind, TransferOutcome::Kind::Refused);
-    }
-    const QStringList refused = LogLines().filter("line break or NUL");
-    EXPECT_EQ(refused.size(), 3) << Dump(LogLines());
-    EXPECT_EQ(server.connectionCount(), 0);
-}
-
 TEST_F(Failures, ADeepPathIsSent) {
     FaultFtpServer server;
     ASSERT_TRUE(server.isRunning());
