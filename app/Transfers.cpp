@@ -111,8 +111,8 @@ void LogDirectoryListing() {
 }
 
 void ReportErrorAlert(const QString& text, bool offerSettings) {
-    const bool settings = ShowStopAlert(
+    ShowStopAlertModeless(
         LocalizedString(QStringLiteral("An error occurred:")), text,
-        offerSettings ? LocalizedString(QStringLiteral("Settings\u2026")) : QString());
-    if (settings) HandlePreferencesCommand();
+        offerSettings ? LocalizedString(QStringLiteral("Settings\u2026")) : QString(),
+        [] { HandlePreferencesCommand(); });
 }

@@ -19,8 +19,8 @@ TransferOutcome UploadFile(const FSRef* file, const QByteArray& remoteName);
 // Starts a listing of the server folder into the log, on a worker thread.
 void LogDirectoryListing();
 
-// Beeps and shows a stop alert "An error occurred:" with text; with
-// offerSettings a second button opens the settings sheet.
+// Beeps and shows a stop alert "An error occurred:" with text, which blocks
+// nothing; with offerSettings a second button opens the settings sheet.
 void ReportErrorAlert(const QString& text, bool offerSettings = false);
 
 // Ends the upload in flight at once (a second Quit), its partial file logged.

@@ -463,6 +463,12 @@ void PauseTimerProc(EventLoopTimerRef timer, void*) {
     // The timer can fire inside a pass's own event processing; the pass
     // quits when it is over.
     if (UploadPassPending()) return;
+    // The pass's report stays until the user has read it.
+    if (AlertShowing()) {
+        InstallEventLoopTimer(GetCurrentEventLoop(), 0.5, 0, NewEventLoopTimerUPP(PauseTimerProc),
+                              nullptr, &gPauseTimer);
+        return;
+    }
     print_message(QStringLiteral("Bye."), 1);
     TransitionWindow(gWindow, kWindowFadeTransitionEffect, kWindowHideTransitionAction, nullptr);
     // Later launches start a copy of their own from here on; a drop already

@@ -10,6 +10,8 @@
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 const QString kAlertDefaultOKText = QStringLiteral("\x01OK");
 const QString kAlertDefaultCancelText = QStringLiteral("\x01"
@@ -59,6 +61,39 @@ OSStatus CreateStandardAlert(AlertType type, const QString& error, const QString
     return noErr;
 }
 
+namespace {
+
+// The message box for an alert, its buttons in item order.
+QMessageBox* NewAlertBox(const plat::AlertRequest& req, DialogItemIndex defaultHit,
+                         std::vector<QPushButton*>* buttons) {
+    auto* box = new QMessageBox;
+    box->setIcon(req.type == kAlertStopAlert      ? QMessageBox::Critical
+                 : req.type == kAlertCautionAlert ? QMessageBox::Warning
+                 : req.type == kAlertNoteAlert    ? QMessageBox::Information
+                                                  : QMessageBox::NoIcon);
+    box->setText(req.message);
+    box->setInformativeText(req.explanation);
+    for (qsizetype i = 0; i < req.buttons.size(); ++i) {
+        auto role = i == 0   ? QMessageBox::AcceptRole
+                    : i == 1 ? QMessageBox::RejectRole
+                             : QMessageBox::DestructiveRole;
+        buttons->push_back(box->addButton(req.buttons[i], role));
+    }
+    if (defaultHit >= 1 && defaultHit <= DialogItemIndex(buttons->size()))
+        box->setDefaultButton((*buttons)[std::size_t(defaultHit - 1)]);
+    if (buttons->size() > 1) box->setEscapeButton((*buttons)[1]);
+    return box;
+}
+
+DialogItemIndex HitOf(const QMessageBox& box, const std::vector<QPushButton*>& buttons,
+                      DialogItemIndex fallback) {
+    for (std::size_t i = 0; i < buttons.size(); ++i)
+        if (box.clickedButton() == buttons[i]) return DialogItemIndex(i + 1);
+    return fallback;
+}
+
+} // namespace
+
 OSStatus RunStandardAlert(DialogRef alert, void*, DialogItemIndex* outItemHit) {
     if (!alert) return paramErr;
     std::unique_ptr<OpaqueDialogRef> owned(alert);
@@ -70,28 +105,35 @@ OSStatus RunStandardAlert(DialogRef alert, void*, DialogItemIndex* outItemHit) {
         std::fprintf(stderr, "Alert: %s %s [%s]\n", qPrintable(req.message),
                      qPrintable(req.explanation), qPrintable(req.buttons.value(hit - 1)));
     } else {
-        QMessageBox box;
-        box.setIcon(req.type == kAlertStopAlert      ? QMessageBox::Critical
-                    : req.type == kAlertCautionAlert ? QMessageBox::Warning
-                    : req.type == kAlertNoteAlert    ? QMessageBox::Information
-                                                     : QMessageBox::NoIcon);
-        box.setText(req.message);
-        box.setInformativeText(req.explanation);
         std::vector<QPushButton*> buttons;
-        for (qsizetype i = 0; i < req.buttons.size(); ++i) {
-            auto role = i == 0   ? QMessageBox::AcceptRole
-                        : i == 1 ? QMessageBox::RejectRole
-                                 : QMessageBox::DestructiveRole;
-            buttons.push_back(box.addButton(req.buttons[i], role));
-        }
-        if (hit >= 1 && hit <= DialogItemIndex(buttons.size()))
-            box.setDefaultButton(buttons[std::size_t(hit - 1)]);
-        if (buttons.size() > 1) box.setEscapeButton(buttons[1]);
-        box.exec();
-        for (std::size_t i = 0; i < buttons.size(); ++i)
-            if (box.clickedButton() == buttons[i]) hit = DialogItemIndex(i + 1);
+        std::unique_ptr<QMessageBox> box(NewAlertBox(req, hit, &buttons));
+        box->exec();
+        hit = HitOf(*box, buttons, hit);
     }
     if (outItemHit) *outItemHit = hit;
+    return noErr;
+}
+
+OSStatus ShowStandardAlertModeless(DialogRef alert, std::function<void(DialogItemIndex)> done) {
+    if (!alert) return paramErr;
+    std::unique_ptr<OpaqueDialogRef> owned(alert);
+    const DialogItemIndex fallback = alert->defaultButton;
+    const plat::AlertRequest& req = alert->request;
+    if (gResponder || Headless()) {
+        DialogItemIndex hit = fallback;
+        RunStandardAlert(owned.release(), nullptr, &hit);
+        if (done) done(hit);
+        return noErr;
+    }
+    auto buttons = std::make_shared<std::vector<QPushButton*>>();
+    QMessageBox* box = NewAlertBox(req, fallback, buttons.get());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [box, buttons, fallback, done = std::move(done)](int) {
+                         if (done) done(HitOf(*box, *buttons, fallback));
+                     });
+    box->show();
     return noErr;
 }
 

@@ -49,6 +49,9 @@ OSStatus CreateStandardAlert(AlertType type, const QString& error, const QString
                              const AlertStdCFStringAlertParamRec* params, DialogRef* outAlert);
 // Runs it modally and disposes of it; *outItemHit is the button chosen.
 OSStatus RunStandardAlert(DialogRef alert, void* filterProc, DialogItemIndex* outItemHit);
+// Shows it without blocking anything (the program's windows and menus stay
+// usable) and disposes of it; done gets the button chosen, if any is.
+OSStatus ShowStandardAlertModeless(DialogRef alert, std::function<void(DialogItemIndex)> done);
 
 void SysBeep(short duration);
 void NSBeep(); // a SysBeep of the usual length
