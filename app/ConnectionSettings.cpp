@@ -1,7 +1,7 @@
 #include "app/ConnectionSettings.h"
 
-#include "app/ControlText.h"
 #include "app/AppHost.h"
+#include "app/ControlText.h"
 #include "platform/Alias.h"
 #include "platform/Bundle.h"
 #include "platform/Keychain.h"
@@ -481,7 +481,8 @@ std::optional<QString> GetFolderPath(bool replaceExtension) {
 }
 
 bool QuitWhenDone() {
-    return plat::ReadSwitch(kCFPreferencesCurrentApplication, QStringLiteral("QuitWhenDone"), false);
+    return plat::ReadSwitch(kCFPreferencesCurrentApplication, QStringLiteral("QuitWhenDone"),
+                            false);
 }
 bool ZipFolders() {
     return plat::ReadSwitch(kCFPreferencesCurrentApplication, QStringLiteral("ZipFolders"), false);
@@ -495,4 +496,3 @@ std::optional<QString> GetSettingsTrouble() {
 ConnectionSnapshot TakeConnectionSnapshot() {
     return {GetHost(), GetUsername(), GetPassword(), GetFolder(), GetSettingsTrouble()};
 }
-

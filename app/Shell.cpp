@@ -1,12 +1,12 @@
 #include "app/Shell.h"
 
+#include "app/AppLog.h"
 #include "app/ConnectionSettings.h"
 #include "app/ControlText.h"
 #include "app/DropIntake.h"
+#include "app/Transfers.h"
 #include "app/UploadQueue.h"
 #include "app/WicketList.h"
-#include "app/AppLog.h"
-#include "app/Transfers.h"
 #include "toolkit/Utilities.h"
 
 WindowRef gWindow = nullptr;

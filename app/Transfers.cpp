@@ -111,8 +111,8 @@ void LogDirectoryListing() {
 }
 
 void ReportErrorAlert(const QString& text, bool offerSettings) {
-    ShowStopAlertModeless(
-        LocalizedString(QStringLiteral("An error occurred:")), text,
-        offerSettings ? LocalizedString(QStringLiteral("Settings\u2026")) : QString(),
-        [] { HandlePreferencesCommand(); });
+    ShowStopAlertModeless(LocalizedString(QStringLiteral("An error occurred:")), text,
+                          offerSettings ? LocalizedString(QStringLiteral("Settings\u2026"))
+                                        : QString(),
+                          [] { HandlePreferencesCommand(); });
 }

@@ -2,15 +2,15 @@
 // on the main thread; folders zipped or expanded into their files.
 #include "app/UploadQueue.h"
 
+#include "app/AppLog.h"
 #include "app/ConnectionSettings.h"
 #include "app/DropIntake.h"
 #include "app/Shell.h"
-#include "app/AppLog.h"
 #include "app/Transfers.h"
 #include "engine/ZipArchive.h"
-#include "platform/SystemLog.h"
 #include "platform/Alias.h"
 #include "platform/AppleEventDelivery.h"
+#include "platform/SystemLog.h"
 #include "platform/ui/Dialogs.h"
 #include "toolkit/CFile.h"
 #include "toolkit/Utilities.h"
@@ -135,26 +135,25 @@ long CountItemsAfter(long index, long count) {
 // The pass's report, once: the failure that ended it with the settings
 // button, or the files that failed on their own.
 void ReportPass() {
-    if (gPassEnder && gPassEnder->kind != TransferOutcome::Kind::Stopped) {
+    // A long list is cut: the log keeps every line.
+    constexpr qsizetype kShown = 15;
+    QStringList lines = gFileFailures.mid(0, kShown);
+    if (gFileFailures.size() > kShown)
+        lines << plat::FillFormat(
+            LocalizedString(QStringLiteral("\u2026and %d more (see the log).")),
+            {QString::number(gFileFailures.size() - kShown)});
+    lines << gPartialFiles;
+    // A setting that could not be read at all was logged; Stop was the user's.
+    if (gPassEnder && gPassEnder->kind != TransferOutcome::Kind::Stopped &&
+        !gPassEnder->reason.isEmpty()) {
         const auto destination = CurrentDestination();
-        QString text = plat::FillFormat(
+        lines.prepend(plat::FillFormat(LocalizedString(QStringLiteral("Files not sent: %d.")),
+                                       {QString::number(gFilesNotSent)}));
+        lines.prepend(plat::FillFormat(
             LocalizedString(QStringLiteral("Nothing could be sent to %@. %@")),
-            {destination ? destination->Describe() : QString(), gPassEnder->Explanation()});
-        text += QLatin1Char('\n') +
-                plat::FillFormat(LocalizedString(QStringLiteral("Files not sent: %d.")),
-                                 {QString::number(gFilesNotSent)});
-        for (const QString& partial : gPartialFiles)
-            text += QLatin1Char('\n') + partial;
-        ReportErrorAlert(text, true);
-    } else if (!gFileFailures.isEmpty() || !gPartialFiles.isEmpty()) {
-        // A long list is cut: the log keeps every line.
-        constexpr qsizetype kShown = 15;
-        QStringList lines = gFileFailures.mid(0, kShown);
-        if (gFileFailures.size() > kShown)
-            lines << plat::FillFormat(LocalizedString(QStringLiteral("\u2026and %d more (see the "
-                                                                     "log).")),
-                                      {QString::number(gFileFailures.size() - kShown)});
-        lines << gPartialFiles;
+            {destination ? destination->Describe() : QString(), gPassEnder->Explanation()}));
+        ReportErrorAlert(lines.join(QLatin1Char('\n')), true);
+    } else if (!lines.isEmpty()) {
         ReportErrorAlert(lines.join(QLatin1Char('\n')));
     }
     gPassEnder.reset();
@@ -177,9 +176,10 @@ void ReportMissingItem(long i, OSErr err) {
     }
     AEDisposeDesc(&desc);
     if (path)
-        ReportSkipped(plat::FillFormat(LocalizedString(QStringLiteral("\u201C%@\u201D could not be found "
-                                                                "(error %d) and was not sent.")),
-                                 {QString::fromUtf8(*path), QString::number(err)}));
+        ReportSkipped(
+            plat::FillFormat(LocalizedString(QStringLiteral("\u201C%@\u201D could not be found "
+                                                            "(error %d) and was not sent.")),
+                             {QString::fromUtf8(*path), QString::number(err)}));
     else
         ReportSkipped(plat::FillFormat(
             LocalizedString(QStringLiteral("Item %d of the drop could not be found (error %d).")),
@@ -214,9 +214,10 @@ void UploadOne(const FSRef* file) {
         remote = NumberedName(name, n);
     gPassNames.insert(remote);
     if (remote != name)
-        LogLine(plat::FillFormat(LocalizedString(QStringLiteral("%@ sent as %@ (this drop has another "
-                                                          "file of that name)")),
-                           {QString::fromUtf8(name), QString::fromUtf8(remote)}));
+        LogLine(
+            plat::FillFormat(LocalizedString(QStringLiteral("%@ sent as %@ (this drop has another "
+                                                            "file of that name)")),
+                             {QString::fromUtf8(name), QString::fromUtf8(remote)}));
     const TransferOutcome outcome = UploadFile(file, remote == name ? QByteArray() : remote);
     if (outcome.sent()) return;
     if (outcome.partialOnServer()) {
@@ -296,7 +297,8 @@ OSErr ExpandFolder(const FSRef* folder, const QString& countFormat) {
             ++gNbrFilesProcessed;
             if (gPassEnder) gFilesNotSent += count - j - 1;
         }
-        print_message(plat::FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
+        print_message(
+            plat::FillFormat(countFormat, {QString::number(j + 1), QString::number(count)}), 2);
         SetControl32BitValue(gProgress, j);
     }
     HideControl(gProgress);
@@ -417,9 +419,8 @@ void PassBody() {
                 FSRef archive;
                 ZipArchiveCaller caller;
                 caller.starting = [](const QString& name) {
-                    print_message(plat::FillFormat(LocalizedString(QStringLiteral(
-                                                       "Zip archiving: %@")),
-                                                   {name}),
+                    print_message(plat::FillFormat(
+                                      LocalizedString(QStringLiteral("Zip archiving: %@")), {name}),
                                   1);
                 };
                 caller.whileWaiting = [] { YieldToEventLoop(1); };

@@ -3,15 +3,15 @@
 #include "cmplugin/LaunchURL.h"
 #include "cmplugin/LocalizedStrings.h"
 #include "cmplugin/MenuItems.h"
+#include "cmplugin/PluginLog.h"
+#include "cmplugin/PluginTransfers.h"
 #include "cmplugin/Preferences.h"
 #include "cmplugin/UScripting.h"
 #include "cmplugin/Utils.h"
-#include "cmplugin/PluginLog.h"
-#include "cmplugin/PluginTransfers.h"
 #include "engine/ZipArchive.h"
-#include "platform/SystemLog.h"
 #include "platform/Bundle.h"
 #include "platform/LaunchServices.h"
+#include "platform/SystemLog.h"
 #include "platform/TextEncoding.h"
 
 #include <cstdio>
@@ -195,6 +195,7 @@ void HandleFTPCommand(const QUrl& destination, const AEDesc* context) {
     if (AECountItems(&items, &count) != noErr) count = 0;
 
     const Destination where = ItemDestination(destination);
+    std::optional<TransferOutcome> ender;
     LogEntry(kHyphenLine, true);
     LogNumbered("Uploading %d files.", count);
     for (long i = 1; i <= count; ++i) {
@@ -214,7 +215,10 @@ void HandleFTPCommand(const QUrl& destination, const AEDesc* context) {
             continue;
         }
         std::optional<TransferOutcome> outcome;
-        if (ItemIsContainer(&ref)) {
+        if (ender) {
+            // Every later file would meet it too: no new connection, the same word.
+            outcome = ender;
+        } else if (ItemIsContainer(&ref)) {
             LogEntry("Zipping folder...", true);
             FSRef archive;
             if (ZipArchive(&ref, &archive)) {
@@ -224,6 +228,7 @@ void HandleFTPCommand(const QUrl& destination, const AEDesc* context) {
         } else {
             outcome = UploadItem(&ref, where);
         }
+        if (outcome && outcome->endsPass()) ender = outcome;
         // Only what the server confirmed counts as uploaded.
         if (outcome && outcome->sent())
             LogNumbered("Uploaded file %d.", i);

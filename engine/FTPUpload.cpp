@@ -10,7 +10,6 @@
 #include "platform/SystemLog.h"
 
 #include <QElapsedTimer>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -26,8 +25,9 @@ void LogNumber(const char* format, long long value) {
 QString LastReply(CFTypeRef stream) {
     std::optional<PlistValue> value;
     if (CFGetTypeID(stream) == CFWriteStreamGetTypeID())
-        value = CFWriteStreamCopyProperty(static_cast<CFWriteStreamRef>(const_cast<CFType*>(stream)),
-                                          kLoftwiseStreamPropertyFTPLastReply);
+        value =
+            CFWriteStreamCopyProperty(static_cast<CFWriteStreamRef>(const_cast<CFType*>(stream)),
+                                      kLoftwiseStreamPropertyFTPLastReply);
     else
         value = CFReadStreamCopyProperty(static_cast<CFReadStreamRef>(const_cast<CFType*>(stream)),
                                          kLoftwiseStreamPropertyFTPLastReply);
@@ -86,10 +86,9 @@ TransferOutcome Upload::run() {
 
 TransferOutcome Upload::send() {
     using Kind = TransferOutcome::Kind;
-    auto timed = [](TransferOutcome o) { return o; };
     if (auto refused = RefuseDestination(m_destination)) {
         LogLine(*refused);
-        return timed(Failed(Kind::Refused, *refused));
+        return Failed(Kind::Refused, *refused);
     }
     const QUrl fileURL = plat::FileURLOfPathBytes(m_localPath);
     const QUrl uploadURL = AppendFileName(m_destination.folderURL, remoteName().toStdString());
@@ -100,25 +99,24 @@ TransferOutcome Upload::send() {
         if (readStream) CFRelease(readStream);
         if (writeStream) CFRelease(writeStream);
         LogEntry("The upload could not be configured.", true);
-        return timed(Failed(Kind::FileFailed, EngineText("The upload could not be configured.")));
+        return Failed(Kind::FileFailed, EngineText("The upload could not be configured."));
     }
     m_info->upload = this;
     if (!CFReadStreamOpen(readStream)) {
         LogEntry("CFReadStreamOpen failed", true);
-        const QString why = ReadFailureText(readStream).value_or(
-            EngineText("Could not open a readable connection."));
+        const QString why = ReadFailureText(readStream)
+                                .value_or(EngineText("Could not open a readable connection."));
         LogLine(why);
         MyCleanupStreamInfo(m_info);
         m_info = nullptr;
-        return timed(Failed(Kind::FileFailed, why));
+        return Failed(Kind::FileFailed, why);
     }
     CFStreamClientContext context{0, m_info, nullptr, nullptr, nullptr};
     if (!CFWriteStreamSetClient(writeStream, kMyStreamEvents, MyUploadCallBack, &context)) {
         LogEntry("CFWriteStreamSetClient failed", true);
         MyCleanupStreamInfo(m_info);
         m_info = nullptr;
-        return timed(
-            Failed(Kind::FileFailed, EngineText("Could not configure a writable connection.")));
+        return Failed(Kind::FileFailed, EngineText("Could not configure a writable connection."));
     }
     CFWriteStreamScheduleWithRunLoop(writeStream, CFRunLoopGetCurrent(), kCFRunLoopCommonModes);
     MyCFStreamSetUsernamePassword(writeStream, m_destination.user, m_destination.password);
@@ -130,7 +128,7 @@ TransferOutcome Upload::send() {
         LogLine(o.reason);
         MyCleanupStreamInfo(m_info);
         m_info = nullptr;
-        return timed(o);
+        return o;
     }
     m_loop = CFRunLoopGetCurrent();
     while (m_info && !m_stop)
@@ -145,9 +143,9 @@ TransferOutcome Upload::send() {
         LogEntry("Stopped by the user.", true);
         TransferOutcome o = Failed(Kind::Stopped, EngineText("The upload was stopped."));
         o.bytes = left;
-        return timed(o);
+        return o;
     }
-    return timed(m_outcome.value_or(Failed(Kind::CutOff, EngineText("The transfer ended early."))));
+    return m_outcome.value_or(Failed(Kind::CutOff, EngineText("The transfer ended early.")));
 }
 
 void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* context) {
@@ -164,9 +162,9 @@ void MyUploadCallBack(CFWriteStreamRef stream, CFStreamEventType event, void* co
                 i->upload->m_sent = i->bytesWritten;
                 if (i->upload->progress) i->upload->progress(i->bytesWritten);
             })) {
-            TransferOutcome o =
-                Failed(Kind::FileFailed, ReadFailureText(info->readStream)
-                                             .value_or(EngineText("An error occurred reading data.")));
+            TransferOutcome o = Failed(
+                Kind::FileFailed, ReadFailureText(info->readStream)
+                                      .value_or(EngineText("An error occurred reading data.")));
             o.bytes = BytesThatLeft(stream);
             upload->finish(o);
         }
@@ -200,7 +198,8 @@ TransferOutcome FTPUpload(const FSRef* file, const UploadRequest& request) {
     using Kind = TransferOutcome::Kind;
     UInt64 size = 0;
     if (!file || plat::DataForkSize(*file, &size) != noErr)
-        return Failed(Kind::FileFailed, EngineText("The size of the file could not be determined."));
+        return Failed(Kind::FileFailed,
+                      EngineText("The size of the file could not be determined."));
     const std::optional<std::string> path = plat::PathBytesOfRef(*file);
     if (!path || path->find('\0') != std::string::npos)
         return Failed(Kind::FileFailed, EngineText("The upload could not be configured."));

@@ -184,8 +184,7 @@ TransferOutcome ListFolder(const Destination& destination,
                            const std::function<void()>& beforeEntry = {});
 // The same on a background worker of its own, which keeps its own copy of
 // the destination; a host waits for it before it ends.
-void LogDirectoryListing(const Destination& destination,
-                         std::function<void()> beforeEntry = {});
+void LogDirectoryListing(const Destination& destination, std::function<void()> beforeEntry = {});
 
 // The listing callback's work: logs the stream's events, parses every
 // complete line read and writes each entry's line to the log, keeps an

@@ -9,12 +9,12 @@
 
 #include <QByteArray>
 #include <QString>
-#include <functional>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -185,8 +185,10 @@ bool ZipArchive(const FSRef* folder, FSRef* archive, ZipArchiveCaller* caller) {
     const OSStatus found =
         FSFindFolder(kUserDomain, kTemporaryFolderType, kCreateFolder, &temporaryItems);
     if (found == permErr)
-        return Refuse(caller, *name, EngineText("the temporary folder is not a private folder of this user, so it is "
-                                        "not safe to use"));
+        return Refuse(
+            caller, *name,
+            EngineText("the temporary folder is not a private folder of this user, so it is "
+                       "not safe to use"));
     const QString noTemporaryFolder = EngineText("the temporary folder could not be made");
     if (found != noErr) return Refuse(caller, *name, noTemporaryFolder);
     if (!MakePrivateFolder(temporaryItems, QStringLiteral("Loftwise"), false, &loftwise))
@@ -216,7 +218,7 @@ bool ZipArchive(const FSRef* folder, FSRef* archive, ZipArchiveCaller* caller) {
     const std::string archiver = ArchiverPath();
     if (archiver.empty()) return Refuse(caller, *name, EngineText("no archiver (ditto) was found"));
     if (auto failed = RunArchiver(archiver, *sourcePath, destination,
-                                   caller ? caller->whileWaiting : std::function<void()>()))
+                                  caller ? caller->whileWaiting : std::function<void()>()))
         return Refuse(caller, *name, *failed);
     if (FSPathMakeRef(destination.c_str(), archive, nullptr) != noErr)
         return Refuse(caller, *name, EngineText("the archive was not found where it was made"));

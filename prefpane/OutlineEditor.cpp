@@ -1,8 +1,8 @@
 // The controller's side of the outline view: the tree as the view's data,
 // editing in place, the add and delete buttons, the URL field, and drag and
 // drop within the view and from other programs.
-#include "prefpane/ImageAndTextCell.h"
 #include "platform/TextEncoding.h"
+#include "prefpane/ImageAndTextCell.h"
 #include "prefpane/LoftwisePrefPane.h"
 #include "prefpane/MyExtensions.h"
 #include "prefpane/MyOutlineView.h"

@@ -424,7 +424,8 @@ int FTPTransfer::onDebug(CURL*, curl_infotype type, char* data, size_t size, voi
         while (line.endsWith('\n') || line.endsWith('\r'))
             line.chop(1);
         // "230-" continuation lines are kept until the reply's last line.
-        if (!line.isEmpty()) static_cast<FTPTransfer*>(userp)->m_lastReply = QString::fromUtf8(line);
+        if (!line.isEmpty())
+            static_cast<FTPTransfer*>(userp)->m_lastReply = QString::fromUtf8(line);
     }
     if (!Tracing()) return 0;
     const char* mark = type == CURLINFO_TEXT         ? "* "

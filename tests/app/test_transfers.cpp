@@ -272,7 +272,8 @@ TEST(Faults, AStalledServerTimesOut) {
     ASSERT_EQ(d.seen().alerts.size(), 1);
     EXPECT_EQ(d.seen().alerts[0], "Operation timed out");
     // The window showed how far it got, percent sign and all.
-    const QRegularExpression progress(R"(^File: slow\.bin \(\d+% complete, \d+ of 8388608 bytes\)$)");
+    const QRegularExpression progress(
+        R"(^File: slow\.bin \(\d+% complete, \d+ of 8388608 bytes\)$)");
     EXPECT_FALSE(d.seen().messages.filter(progress).isEmpty())
         << d.seen().messages.join('|').toStdString();
     // Part of it reached the server: the log names the incomplete file.
