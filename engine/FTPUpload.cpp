@@ -137,7 +137,6 @@ TransferOutcome Upload::send() {
     if (m_info) {
         // Stopped by the user in the middle: the stream is closed unfinished.
         const UInt64 left = BytesThatLeft(m_info->writeStream);
-        const QString reply = LastReply(m_info->writeStream);
         MyCleanupStreamInfo(m_info);
         m_info = nullptr;
         LogEntry("Stopped by the user.", true);

@@ -111,6 +111,16 @@ bool FTPTransfer::open() {
     return true;
 }
 
+UInt64 FTPTransfer::bytesSent() const {
+    curl_off_t uploaded = 0;
+    // While curl runs the transfer, what it has sent so far counts too.
+    if (m_active &&
+        curl_easy_getinfo(m_session->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
+        uploaded > 0)
+        return m_bytesSent + UInt64(uploaded);
+    return m_bytesSent;
+}
+
 void FTPTransfer::close() {
     if (m_active) {
         curl_off_t uploaded = 0;

@@ -70,7 +70,7 @@ public:
     // The server's last reply line ("530 Login incorrect."); empty before any.
     QString lastReply() const { return m_lastReply; }
     // Payload bytes that left for the server, over every attempt.
-    UInt64 bytesSent() const { return m_bytesSent; }
+    UInt64 bytesSent() const;
     bool opened() const { return m_state != State::NotOpen; }
     CFStreamStatus status() const;
 

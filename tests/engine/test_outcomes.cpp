@@ -3,7 +3,11 @@
 // the words in the user's language.
 #include "engine/FTPUpload.h"
 #include "platform/SystemLog.h"
+#include "tests/support/FtpServers.h"
 #include "tests/support/TestSupport.h"
+
+#include <QJsonObject>
+#include <thread>
 
 #include <cerrno>
 #include <gtest/gtest.h>
@@ -166,6 +170,30 @@ TEST(Outcomes, OneFormatFillerKnowsPercentAndLongs) {
     };
     for (const auto& row : rows)
         EXPECT_EQ(plat::FillFormat(row.format, row.values), row.filled) << row.format;
+}
+
+// Stop ends a transfer in the middle, at once, and says how much had left.
+TEST(Outcomes, AStopEndsAnUploadAndCountsWhatLeft) {
+    FaultFtpServer server(QJsonObject{{"stor_stall_after", 65536}});
+    ASSERT_TRUE(server.isRunning());
+    const QString path = MakeFile("stopped.bin", Pattern(8 * 1024 * 1024));
+    Destination d;
+    d.folderURL = QUrl(QStringLiteral("ftp://127.0.0.1:%1/").arg(server.port()));
+    d.user = server.user();
+    d.password = server.password();
+    Upload upload(d, path.toStdString(), {}, 8 * 1024 * 1024);
+    TransferOutcome outcome;
+    std::thread worker([&] { outcome = upload.run(); });
+    // Stopped once the server has taken its part and stalls.
+    ASSERT_TRUE(WaitUntil([&] { return !server.commands().filter("STOR").isEmpty(); }, 20000));
+    SpinFor(500);
+    upload.stop();
+    ASSERT_TRUE(WaitUntil([&] { return upload.finished(); }, 5000));
+    worker.join();
+    EXPECT_EQ(outcome.kind, Kind::Stopped);
+    EXPECT_TRUE(outcome.endsPass());
+    EXPECT_GE(outcome.bytes, 65536u);
+    EXPECT_TRUE(outcome.partialOnServer());
 }
 
 } // namespace
