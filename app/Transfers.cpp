@@ -75,7 +75,7 @@ TransferOutcome UploadFile(const FSRef* file, const QByteArray& remoteName) {
         // A 0-byte file has no percentage to show.
         if (upload.size() > 0) {
             const UInt64 written = upload.bytesSent();
-            const int percent = int(double(float(written) / float(upload.size())) * 100.0);
+            const int percent = WholePercent(written, upload.size());
             if (percent != previous) {
                 print_message(
                     plat::FillFormat(

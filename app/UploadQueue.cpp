@@ -29,8 +29,8 @@ namespace {
 // order, and each gets a pass of its own afterwards: no drop is lost and no
 // running pass reads a replaced list.
 std::deque<AEDescList> gWaitingLists;
-// A drop on a copy without a server, sent once the sheet sets one.
-std::optional<AEDescList> gHeldDrop;
+// Drops on a copy without a server, in order, sent once the sheet sets one.
+std::deque<AEDescList> gHeldDrops;
 bool gPassPending = false;
 // The quit-when-done timer while it runs; a new drop cancels it.
 EventLoopTimerRef gPauseTimer = nullptr;
@@ -104,6 +104,24 @@ bool IsInvisible(const FSRef* file) {
     return UInt16(catalog.finderInfo[8] << 8 | catalog.finderInfo[9]) & kIsInvisible;
 }
 
+// Item i (from 1) of the drop as a file-system reference.
+OSErr NthItem(long i, FSRef* item) {
+    Size size = 0;
+    DescType type = 0;
+    AEKeyword keyword = 0;
+    return AEGetNthPtr(&gDescList, i, typeFSRef, &keyword, &type, item, sizeof *item, &size);
+}
+
+// The files at any depth of folder (the counting walk); *status gets the
+// walk's status.
+SInt32 CountFolderFiles(const FSRef* folder, OSErr* status = nullptr) {
+    gWhichFilter = 2;
+    gNbrFilesToBeProcessed = 0;
+    const OSErr err = WalkFolder(folder);
+    if (status) *status = err;
+    return gNbrFilesToBeProcessed;
+}
+
 bool PassOver() {
     return gQuitting || gStopping || gPassEnder.has_value();
 }
@@ -114,20 +132,8 @@ long CountItemsAfter(long index, long count) {
     long files = 0;
     for (long i = index + 1; i <= count; ++i) {
         FSRef item;
-        Size size = 0;
-        DescType type = 0;
-        AEKeyword keyword = 0;
-        if (AEGetNthPtr(&gDescList, i, typeFSRef, &keyword, &type, &item, sizeof item, &size) !=
-            noErr)
-            continue;
-        if (!CFile::IsADirectory(&item) || ZipFolders()) {
-            ++files;
-            continue;
-        }
-        gWhichFilter = 2;
-        gNbrFilesToBeProcessed = 0;
-        WalkFolder(&item);
-        files += gNbrFilesToBeProcessed;
+        if (NthItem(i, &item) != noErr) continue;
+        files += !CFile::IsADirectory(&item) || ZipFolders() ? 1 : CountFolderFiles(&item);
     }
     return files;
 }
@@ -240,10 +246,7 @@ void UploadOne(const FSRef* file) {
 bool CollectFolder(const FSRef* folder, std::unique_ptr<FSRef[]>& files, SInt32& count,
                    OSErr& status) {
     for (int attempt = 0; attempt < kWalkAttempts; ++attempt) {
-        gWhichFilter = 2;
-        gNbrFilesToBeProcessed = 0;
-        status = WalkFolder(folder);
-        count = gNbrFilesToBeProcessed;
+        count = CountFolderFiles(folder, &status);
         if (count <= 0) return true;
 
         files.reset(new (std::nothrow) FSRef[std::size_t(count)]);
@@ -338,9 +341,11 @@ namespace {
 bool HoldForSettings() {
     const auto host = GetHost();
     if (!host || !host->trimmed().isEmpty()) return false;
-    if (gHeldDrop) AEDisposeDesc(&*gHeldDrop);
-    gHeldDrop = gDescList;
+    // This drop and those behind it all wait for the server; none replaces another.
+    gHeldDrops.push_back(gDescList);
     gDescList = {typeNull, nullptr};
+    gHeldDrops.insert(gHeldDrops.end(), gWaitingLists.begin(), gWaitingLists.end());
+    gWaitingLists.clear();
     LogLine(LocalizedString(QStringLiteral("No server is set for this copy yet.")));
     HandlePreferencesCommand(LocalizedString(
         QStringLiteral("Enter the server this copy sends to. The files you dropped are sent when "
@@ -351,17 +356,15 @@ bool HoldForSettings() {
 } // namespace
 
 void SendHeldDrop() {
-    if (!gHeldDrop) return;
+    if (gHeldDrops.empty()) return;
     const auto host = GetHost();
     if (!host || host->trimmed().isEmpty()) return;
-    AEDescList held = *gHeldDrop;
-    gHeldDrop.reset();
-    if (gPassPending) {
-        gWaitingLists.push_back(held);
-        return;
-    }
+    gWaitingLists.insert(gWaitingLists.end(), gHeldDrops.begin(), gHeldDrops.end());
+    gHeldDrops.clear();
+    if (gPassPending) return;
     AEDisposeDesc(&gDescList);
-    gDescList = held;
+    gDescList = gWaitingLists.front();
+    gWaitingLists.pop_front();
     SchedulePass();
 }
 
@@ -375,11 +378,6 @@ void ProcessTimerProc(EventLoopTimerRef timer, void*) {
     RemoveEventLoopTimer(timer);
     if (HoldForSettings()) {
         gPassPending = false;
-        if (!gWaitingLists.empty()) {
-            gDescList = gWaitingLists.front();
-            gWaitingLists.pop_front();
-            SchedulePass();
-        }
         return;
     }
     PassBody();
@@ -398,11 +396,7 @@ void PassBody() {
     if (AECountItems(&gDescList, &count) == noErr) {
         for (long i = 1; i <= count && !PassOver(); ++i) {
             FSRef item;
-            Size size = 0;
-            DescType type = 0;
-            AEKeyword keyword = 0;
-            const OSErr err =
-                AEGetNthPtr(&gDescList, i, typeFSRef, &keyword, &type, &item, sizeof item, &size);
+            const OSErr err = NthItem(i, &item);
             gNbrFilesToBeProcessed = 0;
             gNbrFilesProcessed = 0;
             if (err != noErr) {

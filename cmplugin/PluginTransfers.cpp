@@ -55,7 +55,7 @@ TransferOutcome UploadItem(const FSRef* file, const Destination& destination) {
     auto lastPercent = std::make_shared<int>(0);
     request.progress = [lastPercent](UInt64 sent, UInt64 size) {
         if (size == 0) return; // an empty file has no percentage
-        const int percent = int(double(float(sent) / float(size)) * 100.0);
+        const int percent = WholePercent(sent, size);
         if (percent == *lastPercent) return;
         *lastPercent = percent;
         LogLine(QString::number(percent) + LocalizedString("% complete"));

@@ -266,6 +266,11 @@ TransferOutcome OutcomeOfStreamError(const CFStreamError& error, bool connected,
     return o;
 }
 
+int WholePercent(UInt64 sent, UInt64 size) {
+    if (size == 0) return 0;
+    return int(double(float(sent) / float(size)) * 100.0);
+}
+
 QString PartialFileText(const QString& remoteName, UInt64 bytes, UInt64 size) {
     return plat::FillFormat(EngineText("\u201C%@\u201D on the server is incomplete: at most %@ of "
                                        "its %@ bytes arrived."),

@@ -68,6 +68,10 @@ struct TransferOutcome {
 TransferOutcome OutcomeOfStreamError(const CFStreamError& error, bool connected, UInt64 bytes,
                                      const QString& serverReply);
 
+// The whole percentage sent is of size, truncated as the window and the log
+// show it; 0 for an empty file.
+int WholePercent(UInt64 sent, UInt64 size);
+
 // The line that names an incomplete file left on the server.
 QString PartialFileText(const QString& remoteName, UInt64 bytes, UInt64 size);
 
@@ -79,7 +83,6 @@ struct MyStreamInfo {
     CFWriteStreamRef writeStream = nullptr; // none in a listing
     CFReadStreamRef readStream = nullptr;   // the local file, or the listing
     std::optional<PlistDictionary> proxyDict;
-    SInt32 lastPercent = 0;        // last percentage reported
     UInt64 bytesWritten = 0;       // accepted by the FTP stream so far
     SInt32 pendingByteCount = 0;   // bytes at the start of buffer not yet consumed
     bool skippingLongLine = false; // listing: inside a line longer than buffer

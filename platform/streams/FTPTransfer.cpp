@@ -111,22 +111,23 @@ bool FTPTransfer::open() {
     return true;
 }
 
-UInt64 FTPTransfer::bytesSent() const {
+UInt64 FTPTransfer::curlUploaded() const {
     curl_off_t uploaded = 0;
+    if (!m_session ||
+        curl_easy_getinfo(m_session->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) != CURLE_OK ||
+        uploaded < 0)
+        return 0;
+    return UInt64(uploaded);
+}
+
+UInt64 FTPTransfer::bytesSent() const {
     // While curl runs the transfer, what it has sent so far counts too.
-    if (m_active &&
-        curl_easy_getinfo(m_session->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
-        uploaded > 0)
-        return m_bytesSent + UInt64(uploaded);
-    return m_bytesSent;
+    return m_bytesSent + (m_active ? curlUploaded() : 0);
 }
 
 void FTPTransfer::close() {
     if (m_active) {
-        curl_off_t uploaded = 0;
-        if (curl_easy_getinfo(m_session->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
-            uploaded > 0)
-            m_bytesSent += UInt64(uploaded);
+        m_bytesSent += curlUploaded();
         // Cut short: curl closes the connection instead of keeping it.
         curl_multi_remove_handle(m_session->multi, m_session->easy);
         m_active = false;
@@ -370,10 +371,7 @@ void FTPTransfer::finish(CURLcode rc) {
     curl_easy_getinfo(m_session->easy, CURLINFO_RESPONSE_CODE, &reply);
     curl_easy_getinfo(m_session->easy, CURLINFO_OS_ERRNO, &osErrno);
     curl_easy_getinfo(m_session->easy, CURLINFO_NUM_CONNECTS, &newConnections);
-    curl_off_t uploaded = 0;
-    if (curl_easy_getinfo(m_session->easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
-        uploaded > 0)
-        m_bytesSent += UInt64(uploaded);
+    m_bytesSent += curlUploaded();
     if (rc == CURLE_OK) curl_easy_getinfo(m_session->easy, CURLINFO_ACTIVESOCKET, &control);
     curl_multi_remove_handle(m_session->multi, m_session->easy);
     m_active = false;

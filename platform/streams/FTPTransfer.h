@@ -91,6 +91,8 @@ private:
     void unpause();
     void collectResult();
     void finish(CURLcode rc);
+    // What curl has sent of this attempt's payload.
+    UInt64 curlUploaded() const;
 
     // libcurl callbacks: they only move bytes and note state.
     static int onSocket(CURL*, curl_socket_t s, int what, void* userp, void*);

@@ -464,3 +464,21 @@ TEST_F(Queue, ADropOnACopyWithoutAServerOpensTheSheetAndGoesOnOk) {
                           [] { WaitNextEvent(everyEvent, nullptr, 1, nullptr); }));
     EXPECT_EQ(Arrived(), QStringList{"held.txt"});
 }
+
+// Drops that arrive while the sheet waits for a server all go, in order.
+TEST_F(Queue, DropsHeldForAServerAreAllSent) {
+    const QString host = Text(gHostEditText);
+    SetField(gHostEditText, QString());
+    const QString dir = MakeTempDir("held");
+    WriteFile(dir + "/first.txt", "1");
+    WriteFile(dir + "/second.txt", "2");
+    Drop({dir + "/first.txt"});
+    Drop({dir + "/second.txt"});
+    EXPECT_TRUE(Arrived().isEmpty());
+    SetField(gHostEditText, host);
+    for (auto* b : gPreferencesWindow->findChildren<QPushButton*>())
+        if (b->property("command").toString() == "ok  ") b->click();
+    EXPECT_TRUE(WaitUntil([] { return !UploadPassPending() && Arrived().size() == 2; }, 30000,
+                          [] { WaitNextEvent(everyEvent, nullptr, 1, nullptr); }));
+    EXPECT_EQ(Arrived(), (QStringList{"first.txt", "second.txt"}));
+}
